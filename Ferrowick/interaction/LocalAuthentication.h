@@ -1,0 +1,37 @@
+// Local authentication of the device owner, under the platform's names. The binary links the
+// Linux service (platform/localauth: PAM, prompts through pinentry); tests link a fake.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "Ferrowick/Foundation.h"
+
+using LAPolicy = long;
+inline constexpr LAPolicy LAPolicyDeviceOwnerAuthentication = 2;
+
+class LAContext {
+ public:
+  // Called once per evaluation, on a thread of the service's choosing.
+  using Reply = std::function<void(bool success, const NSError* error)>;
+
+  LAContext();
+  ~LAContext();
+  LAContext(const LAContext&) = delete;
+  LAContext& operator=(const LAContext&) = delete;
+
+  void setLocalizedCancelTitle(std::string_view title);
+  // Whether `policy` can be evaluated on this machine now; the error says why not.
+  bool canEvaluatePolicy(LAPolicy policy, NSError* error);
+  // Starts an evaluation and returns at once; `reply` is called exactly once, later.
+  void evaluatePolicy(LAPolicy policy, std::string_view localizedReason, Reply reply);
+  // Ends the context and any evaluation still pending; does not wait for it.
+  void invalidate();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};

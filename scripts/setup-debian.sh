@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs everything Ferrowick needs to build, run and be tested on Debian 12. Idempotent.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config clang-format
+  libsqlite3-dev libsodium-dev libpam0g-dev libgtk-3-dev
+  # run
+  sqlite3 pinentry-tty pinentry-curses
+  # tests
+  libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
+  xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick
+  # fuzzing, benchmarks, memory checks
+  clang libclang-rt-14-dev hyperfine valgrind
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "run as root (it installs Debian packages)" >&2
+  exit 1
+fi
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
+    missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

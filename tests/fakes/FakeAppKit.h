@@ -1,0 +1,2 @@
+// The dialog double (placeholder; the recording fake replaces this).
+#pragma once

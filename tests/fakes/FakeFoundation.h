@@ -1,0 +1,42 @@
+// The process double: standard streams captured in memory, exit turned into an exception so a
+// test can run an operation to its end in-process, and predictable UUIDs.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// Thrown by exitProcess (and so by die) in tests.
+struct ProcessExit {
+  int status;
+};
+
+struct Streams {
+  std::string out;
+  std::string err;
+  int outWrites = 0;  // number of writeData calls on standard output
+  int errWrites = 0;
+};
+Streams& streams();
+
+// UUIDs handed out by newUUIDString, in order; generated ones once the list runs out.
+std::vector<std::string>& scriptedUUIDs();
+int& uuidCalls();
+
+// What one run produced.
+struct Outcome {
+  int status = 0;  // 0 on a normal return, else the status passed to exitProcess
+  std::string out;
+  std::string err;
+  int outWrites = 0;
+};
+
+// Clears the streams and the UUID script, runs `operation` as a whole run would, and reports.
+Outcome runOperation(const std::function<void()>& operation);
+
+// Runs the front end on a full argument vector (program path first).
+Outcome runFrontEnd(const std::vector<std::string>& argv);
+
+}  // namespace fake

@@ -1,0 +1,2 @@
+// The keychain double (placeholder; the in-process fake keychain replaces this).
+#pragma once

@@ -1,0 +1,55 @@
+// Runs the real Ferrowick binary (or any program) as a child process and collects what it
+// wrote, for end-to-end tests.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct RunResult {
+  std::string out;   // every byte written to standard output
+  std::string err;   // every byte written to standard error
+  int status = -1;   // exit status, or 128 + signal number
+  bool timedOut = false;
+};
+
+struct RunOptions {
+  // Variables to set (or, with std::nullopt, remove) on top of this process's environment.
+  std::map<std::string, std::optional<std::string>> environment;
+  std::optional<std::string> workingDirectory;
+  std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+};
+
+// The path of the Ferrowick binary under test.
+std::string ferrowickPath();
+
+// Runs `program` with `arguments` (argv[1..]); standard input is /dev/null.
+RunResult run(const std::string& program, const std::vector<std::string>& arguments,
+              const RunOptions& options = {});
+
+// Runs the Ferrowick binary.
+RunResult runFerrowick(const std::vector<std::string>& arguments, const RunOptions& options = {});
+
+// A fresh private directory, removed with everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Reads a whole file; empty when it can't be read.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents, int mode = 0600);
+
+}  // namespace testing_support
