@@ -26,9 +26,7 @@ class SecureBytes {
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  std::string_view view() const {
-    return {reinterpret_cast<const char*>(data_), size_};
-  }
+  std::string_view view() const { return {reinterpret_cast<const char*>(data_), size_}; }
   // Appends bytes, keeping everything in locked memory.
   void append(const void* data, std::size_t size);
   // Wipes and releases the bytes.

@@ -114,8 +114,8 @@ OSStatus SecItemAdd(const SecDictionary& attributes, SecValue* result);
 // success and left null on every failure.
 OSStatus SecItemCopyMatching(const SecDictionary& query, SecValue* result);
 
-OSStatus SecAccessCreate(std::string_view descriptor,
-                         const SecTrustedApplicationList* trustedList, SecAccessRef* accessRef);
+OSStatus SecAccessCreate(std::string_view descriptor, const SecTrustedApplicationList* trustedList,
+                         SecAccessRef* accessRef);
 
 // The ACL entries of `access` that authorise `authorization`: a std::vector<SecACLRef>, or null.
 SecValue SecAccessCopyMatchingACLList(const SecAccessRef& access, CFStringRef authorization);
@@ -123,9 +123,9 @@ SecValue SecAccessCopyMatchingACLList(const SecAccessRef& access, CFStringRef au
 OSStatus SecACLSetContents(const SecACLRef& acl, const SecTrustedApplicationList* applicationList,
                            std::string_view description, SecKeychainPromptSelector promptSelector);
 
-OSStatus SecKeychainCreate(const char* pathName, std::uint32_t passwordLength,
-                           const void* password, bool promptUser,
-                           const SecAccessRef* initialAccess, SecKeychainRef* keychain);
+OSStatus SecKeychainCreate(const char* pathName, std::uint32_t passwordLength, const void* password,
+                           bool promptUser, const SecAccessRef* initialAccess,
+                           SecKeychainRef* keychain);
 
 OSStatus SecKeychainDelete(const SecKeychainRef& keychainOrArray);
 

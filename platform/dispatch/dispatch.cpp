@@ -17,7 +17,9 @@ std::uint64_t monotonicNanoseconds() {
 
 }  // namespace
 
-DispatchTime DispatchTime::now() { return {monotonicNanoseconds()}; }
+DispatchTime DispatchTime::now() {
+  return {monotonicNanoseconds()};
+}
 
 struct DispatchSemaphore::Impl {
   std::mutex mutex;

@@ -12,9 +12,13 @@
 
 #include "Ferrowick/Foundation.h"
 
-NSFileHandle NSFileHandle::fileHandleWithStandardOutput() { return NSFileHandle(STDOUT_FILENO); }
+NSFileHandle NSFileHandle::fileHandleWithStandardOutput() {
+  return NSFileHandle(STDOUT_FILENO);
+}
 
-NSFileHandle NSFileHandle::fileHandleWithStandardError() { return NSFileHandle(STDERR_FILENO); }
+NSFileHandle NSFileHandle::fileHandleWithStandardError() {
+  return NSFileHandle(STDERR_FILENO);
+}
 
 void NSFileHandle::writeData(std::string_view bytes) const {
   // One write call for the whole block; a pipe may still take it in parts, so finish it.

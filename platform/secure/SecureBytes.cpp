@@ -52,7 +52,9 @@ SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
   return *this;
 }
 
-SecureBytes::~SecureBytes() { clear(); }
+SecureBytes::~SecureBytes() {
+  clear();
+}
 
 void SecureBytes::append(const void* data, std::size_t size) {
   if (size == 0) return;

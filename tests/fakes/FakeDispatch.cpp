@@ -1,5 +1,7 @@
 #include "tests/fakes/FakeDispatch.h"
 
+#include "tests/fakes/FakeFoundation.h"
+
 namespace fake::dispatch {
 
 State& state() {
@@ -7,13 +9,16 @@ State& state() {
   return instance;
 }
 
-void reset() { state() = {}; }
+void reset() {
+  state() = {};
+}
 
 }  // namespace fake::dispatch
 
 DispatchTime DispatchTime::now() {
   auto& state = fake::dispatch::state();
   state.nowCalls.push_back(state.now);
+  fake::events().push_back("DispatchTime.now");
   return {state.now};
 }
 
@@ -26,12 +31,14 @@ DispatchSemaphore::~DispatchSemaphore() = default;
 
 void DispatchSemaphore::signal() {
   ++fake::dispatch::state().signals;
+  fake::events().push_back("signal");
   ++impl_->value;
 }
 
 DispatchTimeoutResult DispatchSemaphore::wait(DispatchTime deadline) {
   auto& state = fake::dispatch::state();
   state.waits.push_back(deadline.nanoseconds);
+  fake::events().push_back("wait");
   if (impl_->value <= 0 && state.duringWait) {
     auto hook = std::move(state.duringWait);
     state.duringWait = nullptr;

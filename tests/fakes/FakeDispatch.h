@@ -12,11 +12,11 @@
 namespace fake::dispatch {
 
 struct State {
-  std::uint64_t now = 5'000'000'000;      // what DispatchTime::now() answers
-  std::vector<std::uint64_t> nowCalls;     // every answer given, in order
-  std::vector<std::uint64_t> waits;        // the deadline of every wait
+  std::uint64_t now = 5'000'000'000;    // what DispatchTime::now() answers
+  std::vector<std::uint64_t> nowCalls;  // every answer given, in order
+  std::vector<std::uint64_t> waits;     // the deadline of every wait
   int signals = 0;
-  std::function<void()> duringWait;        // runs inside a wait that has no signal yet
+  std::function<void()> duringWait;  // runs inside a wait that has no signal yet
 };
 State& state();
 void reset();

@@ -12,6 +12,11 @@ Streams& streams() {
   return instance;
 }
 
+std::vector<std::string>& events() {
+  static std::vector<std::string> instance;
+  return instance;
+}
+
 std::vector<std::string>& scriptedUUIDs() {
   static std::vector<std::string> instance;
   return instance;
@@ -42,15 +47,18 @@ Outcome runFrontEnd(const std::vector<std::string>& argv) {
   for (auto& text : copies) pointers.push_back(text.data());
   pointers.push_back(nullptr);
   Outcome outcome;
-  return runOperation([&] {
-    ferrowick::runFrontEnd(static_cast<int>(copies.size()), pointers.data());
-  });
+  return runOperation(
+      [&] { ferrowick::runFrontEnd(static_cast<int>(copies.size()), pointers.data()); });
 }
 
 }  // namespace fake
 
-NSFileHandle NSFileHandle::fileHandleWithStandardOutput() { return NSFileHandle(1); }
-NSFileHandle NSFileHandle::fileHandleWithStandardError() { return NSFileHandle(2); }
+NSFileHandle NSFileHandle::fileHandleWithStandardOutput() {
+  return NSFileHandle(1);
+}
+NSFileHandle NSFileHandle::fileHandleWithStandardError() {
+  return NSFileHandle(2);
+}
 
 void NSFileHandle::writeData(std::string_view bytes) const {
   fake::Streams& streams = fake::streams();
@@ -63,7 +71,9 @@ void NSFileHandle::writeData(std::string_view bytes) const {
   }
 }
 
-void exitProcess(int status) { throw fake::ProcessExit{status}; }
+void exitProcess(int status) {
+  throw fake::ProcessExit{status};
+}
 
 std::string newUUIDString() {
   int index = fake::uuidCalls()++;

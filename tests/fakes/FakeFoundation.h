@@ -21,6 +21,10 @@ struct Streams {
 };
 Streams& streams();
 
+// One log of what every fake was asked, in order, so tests can check the order of calls that
+// cross seams (e.g. the clock read after the evaluation started).
+std::vector<std::string>& events();
+
 // UUIDs handed out by newUUIDString, in order; generated ones once the list runs out.
 std::vector<std::string>& scriptedUUIDs();
 int& uuidCalls();
@@ -33,7 +37,7 @@ struct Outcome {
   int outWrites = 0;
 };
 
-// Clears the streams and the UUID script, runs `operation` as a whole run would, and reports.
+// Clears the streams, runs `operation` as a whole run would, and reports.
 Outcome runOperation(const std::function<void()>& operation);
 
 // Runs the front end on a full argument vector (program path first).

@@ -1,6 +1,7 @@
 #include "tests/fakes/FakeLocalAuthentication.h"
 
 #include "tests/fakes/FakeDispatch.h"
+#include "tests/fakes/FakeFoundation.h"
 
 namespace fake::localauth {
 
@@ -12,31 +13,44 @@ State& state() {
 void reset() {
   state() = {};
   fake::dispatch::reset();
+  fake::events().clear();
 }
 
 }  // namespace fake::localauth
+
+namespace {
+
+void record(std::string call) {
+  fake::events().push_back(call);
+  fake::localauth::state().calls.push_back(std::move(call));
+}
+
+}  // namespace
 
 using fake::localauth::state;
 
 struct LAContext::Impl {};
 
-LAContext::LAContext() : impl_(new Impl) { state().calls.push_back("init"); }
+LAContext::LAContext() : impl_(new Impl) {
+  record("init");
+}
 
-LAContext::~LAContext() { state().calls.push_back("dealloc"); }
+LAContext::~LAContext() {
+  record("dealloc");
+}
 
 void LAContext::setLocalizedCancelTitle(std::string_view title) {
-  state().calls.push_back("setLocalizedCancelTitle:" + std::string(title));
+  record("setLocalizedCancelTitle:" + std::string(title));
 }
 
 bool LAContext::canEvaluatePolicy(LAPolicy policy, NSError* error) {
-  state().calls.push_back("canEvaluatePolicy:" + std::to_string(policy));
+  record("canEvaluatePolicy:" + std::to_string(policy));
   if (!state().canEvaluate && error != nullptr) *error = {-6, "not available"};
   return state().canEvaluate;
 }
 
 void LAContext::evaluatePolicy(LAPolicy policy, std::string_view localizedReason, Reply reply) {
-  state().calls.push_back("evaluatePolicy:" + std::to_string(policy) + ":" +
-                          std::string(localizedReason));
+  record("evaluatePolicy:" + std::to_string(policy) + ":" + std::string(localizedReason));
   bool verdict = state().verdict;
   switch (state().timing) {
     case fake::localauth::ReplyTiming::immediately:
@@ -51,4 +65,6 @@ void LAContext::evaluatePolicy(LAPolicy policy, std::string_view localizedReason
   }
 }
 
-void LAContext::invalidate() { state().calls.push_back("invalidate"); }
+void LAContext::invalidate() {
+  record("invalidate");
+}

@@ -20,7 +20,9 @@ extern char** environ;
 
 namespace testing_support {
 
-std::string ferrowickPath() { return FERROWICK_BINARY; }
+std::string ferrowickPath() {
+  return FERROWICK_BINARY;
+}
 
 namespace {
 

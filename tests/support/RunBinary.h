@@ -11,9 +11,9 @@
 namespace testing_support {
 
 struct RunResult {
-  std::string out;   // every byte written to standard output
-  std::string err;   // every byte written to standard error
-  int status = -1;   // exit status, or 128 + signal number
+  std::string out;  // every byte written to standard output
+  std::string err;  // every byte written to standard error
+  int status = -1;  // exit status, or 128 + signal number
   bool timedOut = false;
 };
 
