@@ -1,2 +1,41 @@
-// The dialog double (placeholder; the recording fake replaces this).
+// The dialog double: records every call in order, answers the modal runs as scripted, and
+// keeps what the field held when it went away, so a test can see that it was cleared.
 #pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Ferrowick/interaction/AppKit.h"
+
+namespace fake::appkit {
+
+struct State {
+  // Script.
+  NSModalResponse alertResponse = NSAlertFirstButtonReturn;
+  std::string typed;  // the field's text once the alert has run (bytes, not checked)
+  NSModalResponse panelResponse = NSModalResponseOK;
+  std::optional<std::string> pickedPath;  // the panel's URL path; none = no URL
+
+  // Record. Calls read like the platform's: "sharedApplication", "setActivationPolicy:1",
+  // "activateIgnoringOtherApps:1", "NSAlert init", "setMessageText:<t>",
+  // "setInformativeText:<t>", "addButtonWithTitle:<t>",
+  // "NSSecureTextField initWithFrame:<x>,<y>,<w>,<h>", "setAccessoryView:field", "window",
+  // "setInitialFirstResponder:field", "runModal", "stringValue", "setStringValue:<n> bytes",
+  // "NSOpenPanel init", "setMessage:<t>", "setCanChooseDirectories:<0|1>",
+  // "setCanChooseFiles:<0|1>", "setAllowsMultipleSelection:<0|1>", "URL".
+  // A field's text is never recorded, only its size.
+  std::vector<std::string> calls;
+  // The field's text when it was destroyed, and the number of writes to standard output made
+  // before its last setStringValue.
+  std::optional<std::string> fieldValueAtEnd;
+  std::optional<int> outputWritesBeforeLastSet;
+};
+State& state();
+void reset();
+
+// The first of `expected` that is missing from the recorded calls, or not after the one before
+// it; empty when all of them were made in this order (others may come between).
+std::string firstOutOfOrder(const std::vector<std::string>& expected);
+
+}  // namespace fake::appkit
