@@ -4,14 +4,17 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Ferrowick/Foundation.h"
 
 namespace pinentry {
 
+// Every text is sent escaped for the protocol only; a text too long for one command line
+// (1000 bytes) is cut at a UTF-8 character boundary.
 struct Request {
   std::string title;        // SETTITLE, if not empty
-  std::string description;  // SETDESC, sent exactly as given (escaped for the protocol only)
+  std::string description;  // SETDESC, always sent, exactly as given
   std::string prompt;       // SETPROMPT, if not empty
   std::string okLabel;      // SETOK, if not empty
   std::string cancelLabel;  // SETCANCEL, if not empty
@@ -22,24 +25,31 @@ struct Request {
 
 enum class Outcome {
   pin,          // the user entered a PIN (maybe empty)
-  cancelled,    // the user cancelled (pinentry's code 99)
+  cancelled,    // the user cancelled (pinentry's code 99), or refused a CONFIRM
   timedOut,     // pinentry's own time-out ran out
   unavailable,  // no pinentry, or it could not show a prompt (no display/terminal, EOF, error)
   stopped,      // ended through Cancellation::stop()
+  confirmed,    // CONFIRM only: the user said yes
 };
 
 struct Result {
   Outcome outcome = Outcome::unavailable;
-  SecureBytes pin;  // only for Outcome::pin
+  SecureBytes pin;        // only for Outcome::pin
+  bool repeated = false;  // with Request::repeat: pinentry reported that both entries matched
 };
 
 // Lets another thread end a prompt that is in progress: SIGINT, then SIGKILL after a short
-// grace. Safe to call at any time, also before or after the prompt, and more than once.
+// grace. Safe to call at any time, also before or after the prompt, and more than once; once
+// stopped, every later prompt through it ends at once with Outcome::stopped. stop() only
+// signals and returns: the prompting thread ends and reaps the pinentry process.
 class Cancellation {
  public:
   Cancellation();
   ~Cancellation();
+  Cancellation(const Cancellation&) = delete;
+  Cancellation& operator=(const Cancellation&) = delete;
   void stop();
+  bool stopped() const;
 
   struct State;
   std::shared_ptr<State> state;
@@ -51,10 +61,15 @@ bool available();
 // Shows one prompt and blocks until it ends. `cancellation` may be null.
 Result getPin(const Request& request, Cancellation* cancellation = nullptr);
 
-// A yes/no confirmation (CONFIRM); true only when confirmed.
+// A yes/no confirmation (CONFIRM): Outcome::confirmed when the user said yes, cancelled when
+// the user refused or cancelled, otherwise as for getPin.
 Outcome confirm(const Request& request, Cancellation* cancellation = nullptr);
 
 // The protocol's escaping of a text we send: %, CR, LF and other bytes below 0x20 as %XX.
 std::string escape(std::string_view text);
+
+// The command line `command` + " " + escaped `text`, cut so that it stays within the
+// protocol's 1000 bytes without splitting a UTF-8 character or an escape.
+std::string commandLine(std::string_view command, std::string_view text);
 
 }  // namespace pinentry

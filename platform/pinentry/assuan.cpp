@@ -1,0 +1,104 @@
+#include "platform/pinentry/assuan.h"
+
+#include <charconv>
+#include <string>
+
+#include "platform/pinentry/Pinentry.h"
+
+namespace pinentry {
+
+namespace {
+
+bool needsEscape(unsigned char byte) {
+  return byte < 0x20 || byte == '%';
+}
+
+std::size_t escapedSize(unsigned char byte) {
+  return needsEscape(byte) ? 3 : 1;
+}
+
+void appendEscaped(std::string& out, unsigned char byte) {
+  static const char hex[] = "0123456789ABCDEF";
+  if (needsEscape(byte)) {
+    out += '%';
+    out += hex[byte >> 4];
+    out += hex[byte & 0x0F];
+  } else {
+    out += static_cast<char>(byte);
+  }
+}
+
+bool isContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) appendEscaped(out, static_cast<unsigned char>(c));
+  return out;
+}
+
+std::string commandLine(std::string_view command, std::string_view text) {
+  std::string line(command);
+  if (text.empty()) return line;
+  line += ' ';
+  // Whole characters only: a lead byte and its continuation bytes go in together or not at all.
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t end = i + 1;
+    while (end < text.size() && end - i < 4 &&
+           isContinuation(static_cast<unsigned char>(text[end]))) {
+      ++end;
+    }
+    std::size_t needed = 0;
+    for (std::size_t k = i; k < end; ++k)
+      needed += escapedSize(static_cast<unsigned char>(text[k]));
+    if (line.size() + needed > assuan::maxLineLength) break;
+    for (std::size_t k = i; k < end; ++k) appendEscaped(line, static_cast<unsigned char>(text[k]));
+    i = end;
+  }
+  return line;
+}
+
+namespace assuan {
+
+bool unescapeInto(std::string_view data, SecureBytes& out) {
+  SecureBytes decoded(data.size());
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    if (data[i] != '%') {
+      decoded.data()[size++] = static_cast<std::uint8_t>(data[i]);
+      continue;
+    }
+    if (data.size() - i < 3) return false;
+    int high = hexValue(data[i + 1]);
+    int low = hexValue(data[i + 2]);
+    if (high < 0 || low < 0) return false;
+    decoded.data()[size++] = static_cast<std::uint8_t>(high * 16 + low);
+    i += 2;
+  }
+  out.append(decoded.data(), size);
+  return true;
+}
+
+std::optional<unsigned> errorCode(std::string_view line) {
+  if (line.substr(0, 4) != "ERR ") return std::nullopt;
+  std::string_view rest = line.substr(4);
+  unsigned long code = 0;
+  auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), code);
+  if (error != std::errc() || end == rest.data()) return 0xFFFFu;  // unknown: not a cancel
+  return static_cast<unsigned>(code & 0xFFFFu);
+}
+
+}  // namespace assuan
+}  // namespace pinentry

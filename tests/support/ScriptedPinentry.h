@@ -1,0 +1,62 @@
+// A scripted stand-in for pinentry (scripted_pinentry.py) on a private PATH, for tests of every
+// prompt path without a person: it answers as scripted and logs the decoded texts it was sent.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/RunBinary.h"
+
+namespace testing_support {
+
+struct PinentryLogEntry {
+  int run;              // which pinentry process (1, 2, ...)
+  std::string command;  // SETDESC, SETPROMPT, GETPIN, OPTION, ...
+  std::string text;     // the command's argument, decoded
+};
+
+class ScriptedPinentry {
+ public:
+  ScriptedPinentry();  // temp dir with bin/pinentry (executable) + state files
+
+  // One line per prompt, consumed in order across pinentry runs (one run = one process):
+  //   "pin <text>"  answer GETPIN with <text> (for SETREPEAT also sends "S PIN_REPEATED")
+  //   "cancel"      ERR 83886179 Operation cancelled   (the user's cancel)
+  //   "notty"       ERR 83918950 Inappropriate ioctl for device (no display/terminal)
+  //   "hang"        never answer GETPIN/CONFIRM (until killed; SIGINT -> exit)
+  //   "stubborn"    like "hang", but ignores SIGINT: only SIGKILL ends it
+  //   "timeout"     ERR 83886142 Timeout (pinentry's own SETTIMEOUT ran out)
+  //   "eof"         exit without answering
+  //   "confirm" / "deny"  answer CONFIRM with OK / ERR 83886194 Not confirmed
+  // When the script is exhausted, a prompt is answered "cancel".
+  void script(const std::vector<std::string>& lines);
+
+  // Every command received, decoded, in order; PINs are never logged (they are only sent).
+  std::vector<PinentryLogEntry> log() const;
+  // The decoded texts of one command, in order (e.g. every SETDESC).
+  std::vector<std::string> texts(const std::string& command) const;
+  int runs() const;  // number of pinentry processes started so far
+  // The pid of the latest run (0 before any); all runs' pids.
+  int lastPid() const;
+  std::vector<int> pids() const;
+  // The names of the latest run's environment variables.
+  std::vector<std::string> environmentNames() const;
+
+  std::string binDir() const;    // folder holding `pinentry`
+  std::string stateDir() const;  // $SCRIPTED_PINENTRY_DIR
+
+  // Environment for the binary under test: PATH=<binDir>:<dir of python3> and
+  // SCRIPTED_PINENTRY_DIR=<state dir>.
+  std::map<std::string, std::optional<std::string>> environment() const;
+  void applyToThisProcess() const;  // setenv the same, for in-process tests
+
+ private:
+  TempDir dir_;
+};
+
+// Decodes one line of the scripted pinentry's JSON log; nullopt when malformed.
+std::optional<PinentryLogEntry> parsePinentryLogLine(const std::string& line);
+
+}  // namespace testing_support
