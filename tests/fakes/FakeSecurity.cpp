@@ -400,10 +400,18 @@ OSStatus SecItemAdd(const SecDictionary& attributes, SecValue* result) {
 OSStatus SecItemCopyMatching(const SecDictionary& query, SecValue* result) {
   std::size_t call = record("SecItemCopyMatching", describeDictionary(query), result != nullptr);
   if (result != nullptr) *result = std::monostate{};
-  if (state().failures.copyMatching) return finish(call, *state().failures.copyMatching);
-
   const bool* returnData = query.get<bool>(kSecReturnData);
   const bool wantsData = returnData != nullptr && *returnData && result != nullptr;
+  if (state().failures.copyMatching) {
+    // Both set: a component that fails the read yet hands data back.
+    if (wantsData && state().failures.copyMatchingDataLength) {
+      SecureBytes data(*state().failures.copyMatchingDataLength);
+      for (std::size_t i = 0; i < data.size(); ++i) data.data()[i] = 0x41;
+      *result = std::move(data);
+    }
+    return finish(call, *state().failures.copyMatching);
+  }
+
   if (wantsData && state().failures.copyMatchingNonData) {
     *result = std::string("not data");
     return finish(call, errSecSuccess);
@@ -570,6 +578,8 @@ OSStatus SecKeychainCreate(const char* pathName, std::uint32_t passwordLength, c
     }
   }
   store().created[path] = Keychain{};
+  state().lastKeychainPassword =
+      password != nullptr ? SecureBytes(password, passwordLength) : SecureBytes();
   if (!state().failures.keychainCreateWithoutHandle) {
     *keychain = std::make_shared<OpaqueSecKeychain>(OpaqueSecKeychain{path});
   }

@@ -109,6 +109,7 @@ struct Failures {
   std::optional<OSStatus> itemAdd;            // SecItemAdd returns it, nothing stored
   std::optional<OSStatus> copyMatching;       // SecItemCopyMatching returns it, no result
   // SecItemCopyMatching succeeds with this many bytes of data (0x41...) when data is asked.
+  // Together with copyMatching: returns that status and still hands the data back.
   std::optional<std::size_t> copyMatchingDataLength;
   bool copyMatchingNonData = false;          // ... succeeds with a string instead of data
   std::optional<OSStatus> keychainCreate;    // SecKeychainCreate returns it, nothing made
@@ -133,6 +134,9 @@ struct State {
   Failures failures;
   // The application the access objects can trust ("lists us").
   std::string selfApplication = "/usr/bin/Ferrowick";
+  // The password the last SecKeychainCreate was given (kept in secure memory, never recorded
+  // in a call), so a test can check which one was passed.
+  SecureBytes lastKeychainPassword;
 };
 
 State& state();

@@ -1,0 +1,207 @@
+// read-key through the front end: the owner's approval first, then one read whose result is
+// released only as exactly 32 bytes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/fakes/FakeFoundation.h"
+#include "tests/fakes/FakeLocalAuthentication.h"
+#include "tests/fakes/FakeSecurity.h"
+
+namespace {
+
+namespace security = fake::security;
+namespace localauth = fake::localauth;
+using Arguments = std::vector<std::pair<std::string, std::string>>;
+
+const std::string service = "org.quennet.peldora.v1";
+const std::string reasonPrefix = "Peldora 需要使用设备密钥：";
+const std::string denied = "Keychain read denied or unavailable\n";
+
+Arguments readQuery(const std::string& name) {
+  return {{"class", "genp"},
+          {"svce", service},
+          {"acct", name},
+          {"r_Data", "true"},
+          {"m_Limit", "m_LimitOne"}};
+}
+
+// A key whose bytes include a NUL and a line feed, which must pass unchanged.
+SecureBytes awkwardKey() {
+  SecureBytes key(32);
+  for (std::size_t i = 0; i < key.size(); ++i) key.data()[i] = static_cast<std::uint8_t>(i * 7);
+  key.data()[3] = 0x00;
+  key.data()[4] = 0x0A;
+  key.data()[31] = 0x0A;
+  return key;
+}
+
+std::string evaluatedReason() {
+  for (const std::string& call : localauth::state().calls) {
+    const std::string tag = "evaluatePolicy:2:";
+    if (call.rfind(tag, 0) == 0) return call.substr(tag.size());
+  }
+  return "<none>";
+}
+
+class KeyReadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset(); }
+  void TearDown() override { reset(); }
+  static void reset() {
+    localauth::reset();  // clears the shared event log too
+    security::reset();
+  }
+  static fake::Outcome read(const std::string& name) {
+    return fake::runFrontEnd({"Ferrowick", "read-key", name});
+  }
+};
+
+TEST_F(KeyReadTest, WritesTheStoredBytesInOneWriteAndNothingElse) {
+  const SecureBytes key = awkwardKey();
+  security::putItem(service, "device-key", key);
+  fake::Outcome outcome = read("device-key");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.outWrites, 1);
+  EXPECT_EQ(outcome.out.size(), 32u);
+  EXPECT_TRUE(outcome.out == key.view());
+  EXPECT_EQ(outcome.err, "");
+}
+
+TEST_F(KeyReadTest, AsksApprovalFirstThenReadsWithTheFiveEntryQuery) {
+  security::putItem(service, "device-key", awkwardKey());
+  read("device-key");
+  const auto& events = fake::events();
+  auto evaluated =
+      std::find(events.begin(), events.end(), "evaluatePolicy:2:" + reasonPrefix + "device-key");
+  auto queried = std::find(events.begin(), events.end(), "SecItemCopyMatching");
+  ASSERT_NE(evaluated, events.end());
+  ASSERT_NE(queried, events.end());
+  EXPECT_LT(evaluated, queried);
+
+  auto calls = security::state().calls;
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].operation, "SecItemCopyMatching");
+  EXPECT_EQ(calls[0].arguments, readQuery("device-key"));
+  EXPECT_TRUE(calls[0].resultGiven);
+}
+
+TEST_F(KeyReadTest, ReasonIsThePrefixAndTheNameUnchanged) {
+  // No item-name rule here: whatever the operand is reaches approval and the query as it is.
+  for (std::string name :
+       {std::string("device-key"), std::string(""), std::string("a b"), std::string(101, 'n'),
+        std::string("k\n\n"), std::string("密钥"), std::string("\xFF\xFE")}) {
+    reset();
+    fake::Outcome outcome = read(name);
+    EXPECT_EQ(evaluatedReason(), reasonPrefix + name);
+    EXPECT_NE(outcome.err, "Invalid item name\n");
+    // Nothing is stored under these names, so the read finds nothing.
+    EXPECT_EQ(outcome.err, denied);
+    auto reads = security::callsOf("SecItemCopyMatching");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].arguments, readQuery(name));
+  }
+}
+
+TEST_F(KeyReadTest, NoApprovalMeansNoKeychainCall) {
+  struct Case {
+    const char* label;
+    bool canEvaluate;
+    bool verdict;
+    localauth::ReplyTiming timing;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"unavailable", false, true, localauth::ReplyTiming::immediately,
+       "Local user authentication unavailable\n"},
+      {"refused", true, false, localauth::ReplyTiming::immediately,
+       "User approval denied or expired\n"},
+      {"no answer in time", true, true, localauth::ReplyTiming::never,
+       "User approval denied or expired\n"},
+  };
+  for (const Case& c : cases) {
+    reset();
+    security::putItem(service, "device-key", awkwardKey());
+    localauth::state().canEvaluate = c.canEvaluate;
+    localauth::state().verdict = c.verdict;
+    localauth::state().timing = c.timing;
+    fake::Outcome outcome = read("device-key");
+    EXPECT_EQ(outcome.status, 1) << c.label;
+    EXPECT_EQ(outcome.out, "") << c.label;
+    EXPECT_EQ(outcome.err, c.message) << c.label;
+    EXPECT_TRUE(security::state().calls.empty()) << c.label;
+  }
+}
+
+TEST_F(KeyReadTest, AnythingButExactly32BytesOfDataIsRefused) {
+  struct Case {
+    const char* label;
+    std::function<void()> arrange;
+  };
+  const std::vector<Case> cases = {
+      {"no such item", [] {}},
+      {"item in another service",
+       [] { security::putItem("org.quennet.peldora.v2", "device-key", awkwardKey()); }},
+      {"read refused", [] { security::state().failures.copyMatching = errSecAuthFailed; }},
+      {"interaction not allowed",
+       [] { security::state().failures.copyMatching = errSecInteractionNotAllowed; }},
+      {"user cancelled", [] { security::state().failures.copyMatching = errSecUserCanceled; }},
+      {"positive status", [] { security::state().failures.copyMatching = 1; }},
+      {"status 0 and no result", [] { security::state().failures.copyMatching = 0; }},
+      {"a result that is not data", [] { security::state().failures.copyMatchingNonData = true; }},
+      {"no bytes", [] { security::state().failures.copyMatchingDataLength = 0; }},
+      {"31 bytes", [] { security::state().failures.copyMatchingDataLength = 31; }},
+      {"33 bytes", [] { security::state().failures.copyMatchingDataLength = 33; }},
+      {"31 bytes stored", [] { security::putItem(service, "device-key", SecureBytes(31)); }},
+      {"33 bytes stored", [] { security::putItem(service, "device-key", SecureBytes(33)); }},
+  };
+  for (const Case& c : cases) {
+    reset();
+    c.arrange();
+    fake::Outcome outcome = read("device-key");
+    EXPECT_EQ(outcome.status, 1) << c.label;
+    EXPECT_EQ(outcome.out, "") << c.label;
+    EXPECT_EQ(outcome.err, denied) << c.label;
+  }
+}
+
+TEST_F(KeyReadTest, ProtectedKeyIsReleasedOnlyWhenTheKeychainPromptIsAnswered) {
+  ASSERT_EQ(fake::runFrontEnd({"Ferrowick", "ensure-key", "device-key"}).out, "created\n");
+  const SecureBytes stored = security::findItem(service, "device-key")->data;
+  struct Case {
+    const char* label;
+    std::vector<security::UserAnswer> answers;
+    bool released;
+  };
+  using security::UserAnswer;
+  const std::vector<Case> cases = {
+      {"right password", {UserAnswer::rightPassword}, true},
+      {"wrong, then right", {UserAnswer::wrongPassword, UserAnswer::rightPassword}, true},
+      {"cancelled", {UserAnswer::cancel}, false},
+      {"wrong three times",
+       {UserAnswer::wrongPassword, UserAnswer::wrongPassword, UserAnswer::wrongPassword},
+       false},
+      {"no way to prompt", {UserAnswer::noPrompt}, false},
+  };
+  for (const Case& c : cases) {
+    localauth::reset();
+    security::state().calls.clear();
+    security::state().prompts.clear();
+    security::state().answers.assign(c.answers.begin(), c.answers.end());
+    fake::Outcome outcome = read("device-key");
+    EXPECT_FALSE(security::state().prompts.empty()) << c.label << ": the keychain must ask";
+    if (c.released) {
+      EXPECT_EQ(outcome.status, 0) << c.label;
+      EXPECT_TRUE(outcome.out == stored.view()) << c.label;
+    } else {
+      EXPECT_EQ(outcome.status, 1) << c.label;
+      EXPECT_EQ(outcome.out, "") << c.label;
+      EXPECT_EQ(outcome.err, denied) << c.label;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+// The confirmation-protected access object, against the fake keychain services.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Ferrowick/keystore/protectedAccess.h"
+#include "tests/fakes/FakeFoundation.h"
+#include "tests/fakes/FakeSecurity.h"
+
+namespace {
+
+using ::testing::ElementsAreArray;
+namespace security = fake::security;
+
+bool authorisesDecryption(const security::AclEntry& entry) {
+  for (const std::string& right : entry.authorizations) {
+    if (right == "ACLAuthorizationDecrypt" || right == "ACLAuthorizationAny") return true;
+  }
+  return false;
+}
+
+std::vector<std::string> operations() {
+  std::vector<std::string> names;
+  for (const security::Call& call : security::state().calls) names.push_back(call.operation);
+  return names;
+}
+
+class ProtectedAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override { security::reset(); }
+  void TearDown() override { security::reset(); }
+
+  // Builds the access object as a run would; null if the run ended.
+  static SecAccessRef build(const std::string& label, fake::Outcome& outcome) {
+    SecAccessRef access;
+    outcome = fake::runOperation([&] { access = ferrowick::protectedAccess(label); });
+    return access;
+  }
+};
+
+TEST_F(ProtectedAccessTest, EveryDecryptingEntryRequiresConfirmation) {
+  const std::string label = "Peldora · device-key";
+  for (int entries : {1, 2, 3, 5}) {
+    security::reset();
+    security::state().failures.decryptEntries = entries;
+    fake::Outcome outcome;
+    SecAccessRef access = build(label, outcome);
+    ASSERT_EQ(outcome.status, 0) << entries;
+    EXPECT_EQ(outcome.err, "") << entries;
+    ASSERT_TRUE(access) << entries;
+
+    auto created = security::callsOf("SecAccessCreate");
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].argument("descriptor"), label);
+    EXPECT_EQ(created[0].argument("trustedList"), "[]");  // present and empty, never null
+    auto lists = security::callsOf("SecAccessCopyMatchingACLList");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].argument("authorization"), "ACLAuthorizationDecrypt");
+
+    auto rewrites = security::callsOf("SecACLSetContents");
+    ASSERT_EQ(rewrites.size(), static_cast<std::size_t>(entries));
+    for (const security::Call& rewrite : rewrites) {
+      EXPECT_EQ(rewrite.argument("applications"), "[]");
+      EXPECT_EQ(rewrite.argument("description"), label);
+      EXPECT_EQ(rewrite.argument("selector"), "1");
+    }
+
+    // And the object handed back is the one that was rewritten.
+    int decrypting = 0;
+    for (const security::AclEntry& entry : security::aclEntries(access)) {
+      if (!authorisesDecryption(entry)) continue;
+      ++decrypting;
+      ASSERT_TRUE(entry.applications.has_value());
+      EXPECT_TRUE(entry.applications->empty());
+      EXPECT_EQ(entry.description, label);
+      EXPECT_EQ(entry.selector, kSecKeychainPromptRequirePassphase);
+    }
+    EXPECT_EQ(decrypting, entries);
+  }
+}
+
+TEST_F(ProtectedAccessTest, AcceptsAnyLabel) {
+  for (std::string label : {std::string(""), std::string("Peldora test fixture"),
+                            "Peldora · " + std::string(100, 'x'), std::string("a\nb \xFF")}) {
+    security::reset();
+    fake::Outcome outcome;
+    ASSERT_TRUE(build(label, outcome));
+    EXPECT_EQ(security::callsOf("SecAccessCreate")[0].argument("descriptor"), label);
+    EXPECT_EQ(security::callsOf("SecACLSetContents")[0].argument("description"), label);
+  }
+}
+
+TEST_F(ProtectedAccessTest, FailuresEndTheRunWithTheirMessage) {
+  using AclList = security::Failures::AclList;
+  struct Case {
+    const char* label;
+    std::function<void(security::Failures&)> arrange;
+    std::string message;
+    std::vector<std::string> calls;  // the operations asked, in order
+  };
+  const std::vector<std::string> throughList = {"SecAccessCreate", "SecAccessCopyMatchingACLList"};
+  const std::vector<Case> cases = {
+      {"create fails",
+       [](auto& f) { f.accessCreate = errSecParam; },
+       "Cannot create Keychain access policy",
+       {"SecAccessCreate"}},
+      {"create fails with a positive status",
+       [](auto& f) { f.accessCreate = 7; },
+       "Cannot create Keychain access policy",
+       {"SecAccessCreate"}},
+      {"create gives 0 and no object",
+       [](auto& f) { f.accessCreateWithoutObject = true; },
+       "Cannot create Keychain access policy",
+       {"SecAccessCreate"}},
+      {"no decrypting entry", [](auto& f) { f.decryptEntries = 0; }, "Missing decryption ACL",
+       throughList},
+      {"empty list", [](auto& f) { f.aclList = AclList::empty; }, "Missing decryption ACL",
+       throughList},
+      {"null list", [](auto& f) { f.aclList = AclList::null; }, "Missing decryption ACL",
+       throughList},
+      {"not a list", [](auto& f) { f.aclList = AclList::notAList; }, "Missing decryption ACL",
+       throughList},
+      {"only entry cannot be rewritten",
+       [](auto& f) { f.setContentsFailsOnCall = 1; },
+       "Cannot require Keychain confirmation",
+       {"SecAccessCreate", "SecAccessCopyMatchingACLList", "SecACLSetContents"}},
+      {"second of three fails, third not visited",
+       [](auto& f) {
+         f.decryptEntries = 3;
+         f.setContentsFailsOnCall = 2;
+       },
+       "Cannot require Keychain confirmation",
+       {"SecAccessCreate", "SecAccessCopyMatchingACLList", "SecACLSetContents",
+        "SecACLSetContents"}},
+      {"last of three fails with a positive status",
+       [](auto& f) {
+         f.decryptEntries = 3;
+         f.setContentsFailsOnCall = 3;
+         f.setContentsStatus = 1;
+       },
+       "Cannot require Keychain confirmation",
+       {"SecAccessCreate", "SecAccessCopyMatchingACLList", "SecACLSetContents", "SecACLSetContents",
+        "SecACLSetContents"}},
+  };
+  for (const Case& c : cases) {
+    security::reset();
+    c.arrange(security::state().failures);
+    fake::Outcome outcome;
+    build("Peldora · k", outcome);
+    EXPECT_EQ(outcome.status, 1) << c.label;
+    EXPECT_EQ(outcome.out, "") << c.label;
+    EXPECT_EQ(outcome.err, c.message + "\n") << c.label;
+    EXPECT_THAT(operations(), ElementsAreArray(c.calls)) << c.label;
+    EXPECT_EQ(security::itemCount(), 0u) << c.label;
+  }
+}
+
+TEST_F(ProtectedAccessTest, EachCallBuildsAFreshObject) {
+  fake::Outcome outcome;
+  SecAccessRef first = build("one", outcome);
+  SecAccessRef second = build("two", outcome);
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first.get(), second.get());
+  EXPECT_EQ(security::callsOf("SecAccessCreate").size(), 2u);
+  for (const security::AclEntry& entry : security::aclEntries(first)) {
+    if (authorisesDecryption(entry)) {
+      EXPECT_EQ(entry.description, "one");
+    }
+  }
+}
+
+}  // namespace
