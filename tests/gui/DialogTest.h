@@ -1,0 +1,44 @@
+// A fixture for one dialog run of the real binary on a private X server: the binary runs on a
+// thread while the test drives its window. Tearing down stops the server first, so a dialog
+// the test failed to end goes away at once instead of waiting for its time-out.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/gui/VirtualDisplay.h"
+#include "tests/support/RunBinary.h"
+
+namespace gui {
+
+class DialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts `Ferrowick <arguments>` with this display, a private HOME and no session bus.
+  void start(const std::vector<std::string>& arguments);
+  // Waits for the run to end (it is killed after its time-out).
+  testing_support::RunResult finish();
+
+  // The dialog's window, found by its exact title; empty if it didn't come up in time.
+  std::string waitForWindow(const std::string& title);
+  // Where a screenshot named `name` is kept (in the build tree).
+  static std::string artifact(const std::string& name);
+
+  const VirtualDisplay& display() const { return *display_; }
+  const testing_support::TempDir& home() const { return *home_; }
+
+ private:
+  std::unique_ptr<testing_support::TempDir> home_;
+  std::unique_ptr<testing_support::TempDir> runtime_;
+  std::unique_ptr<VirtualDisplay> display_;
+  std::optional<std::future<testing_support::RunResult>> run_;
+};
+
+}  // namespace gui

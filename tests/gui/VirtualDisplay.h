@@ -1,0 +1,53 @@
+// A private X server (Xvfb) for one test, and the xdotool moves that drive the dialogs on it.
+// Every step has a time limit: a dialog test must fail, never hang.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/RunBinary.h"
+
+namespace gui {
+
+class VirtualDisplay {
+ public:
+  // Starts Xvfb on a free display number; started() says whether that worked.
+  VirtualDisplay();
+  // Stops the server; any client still connected (a dialog left open) then ends as well.
+  ~VirtualDisplay();
+  VirtualDisplay(const VirtualDisplay&) = delete;
+  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+  bool started() const { return !name_.empty(); }
+  const std::string& name() const { return name_; }  // ":N"
+
+  // Runs xdotool with the given arguments on this display.
+  testing_support::RunResult xdotool(const std::vector<std::string>& arguments) const;
+  // The first visible window whose title is exactly `title`, polled every few milliseconds.
+  std::optional<std::string> waitForWindow(const std::string& title,
+                                           std::chrono::milliseconds limit) const;
+  // Whether no visible window has that title any more.
+  bool windowGone(const std::string& title) const;
+  // Gives the window the keyboard focus, with the pointer moved away from it first.
+  bool focus(const std::string& window) const;
+  bool type(const std::string& text) const;
+  bool key(const std::string& keys) const;
+  // Clicks at a fraction of the window's width, `fromBottom` pixels above its lower edge.
+  bool clickAt(const std::string& window, double x, int fromBottom) const;
+  // Asks the window to close, as a window manager does (WM_DELETE_WINDOW).
+  bool requestClose(const std::string& window) const;
+  // A PNG of the window, for looking at later.
+  bool screenshot(const std::string& window, const std::string& path) const;
+
+ private:
+  testing_support::RunOptions options() const;
+
+  pid_t server_ = -1;
+  std::string name_;
+};
+
+}  // namespace gui

@@ -1,0 +1,67 @@
+// input-secret with the real GTK alert on a private X server, driven like a user would.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "tests/gui/DialogTest.h"
+
+namespace {
+
+constexpr const char* label = "API 令牌";
+const std::string title = std::string("录入 ") + label;
+
+class SecretEntryDialogTest : public gui::DialogTest {};
+
+TEST_F(SecretEntryDialogTest, TypedSecretConfirmedWithEnterIsExactlyWhatIsWritten) {
+  const std::string secret = "p@ss wörd 密钥 ";
+  start({"input-secret", label});
+  std::string window = waitForWindow(title);
+  ASSERT_FALSE(window.empty()) << "no alert came up";
+  // The field has the focus as soon as the window has it: no click needed.
+  ASSERT_TRUE(display().focus(window));
+  EXPECT_TRUE(display().screenshot(window, artifact("secret-entry")));
+  ASSERT_TRUE(display().type(secret));
+  ASSERT_TRUE(display().key("Return"));
+
+  testing_support::RunResult result = finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(result.out == secret) << "stdout is not exactly the typed text";
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(SecretEntryDialogTest, EveryWayOfNotConfirmingIsACancel) {
+  struct Case {
+    const char* label;
+    std::function<bool(const gui::VirtualDisplay&, const std::string& window)> end;
+  };
+  const Case cases[] = {
+      {"Escape",
+       [](auto& display, auto&) { return display.type("typed") && display.key("Escape"); }},
+      // The buttons share the bottom row; "取消" is the second, on the right.
+      {"the 取消 button",
+       [](auto& display, auto& window) {
+         return display.type("typed") && display.clickAt(window, 0.75, 14);
+       }},
+      {"Enter on an empty field", [](auto& display, auto&) { return display.key("Return"); }},
+      {"closing the window",
+       [](auto& display, auto& window) {
+         return display.type("typed") && display.requestClose(window);
+       }},
+  };
+  for (const Case& c : cases) {
+    start({"input-secret", label});
+    std::string window = waitForWindow(title);
+    ASSERT_FALSE(window.empty()) << c.label << ": no alert came up";
+    ASSERT_TRUE(display().focus(window)) << c.label;
+    ASSERT_TRUE(c.end(display(), window)) << c.label;
+
+    testing_support::RunResult result = finish();
+    EXPECT_EQ(result.status, 1) << c.label;
+    EXPECT_EQ(result.out, "") << c.label;
+    EXPECT_EQ(result.err, "Credential input cancelled\n") << c.label;
+    EXPECT_TRUE(display().windowGone(title)) << c.label;
+  }
+}
+
+}  // namespace
