@@ -1,0 +1,40 @@
+// Real PAM without touching /etc: libpam_wrapper (preloaded) redirects PAM's service directory
+// to a private one whose "ferrowick" service authenticates with pam_matrix against a password
+// file. The password lives only in that file, never in the environment or an argument.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "tests/support/RunBinary.h"
+
+namespace testing_support {
+
+class PamEnvironment {
+ public:
+  PamEnvironment(const std::string& user, const std::string& password);
+
+  // For running the real binary: LD_PRELOAD of the wrapper, PAM_WRAPPER=1, the service
+  // directory, and under sanitizers what they need to run beside a preload.
+  std::map<std::string, std::optional<std::string>> environment() const;
+
+  // For in-process tests: points this process's PAM at the service directory. The wrapper
+  // itself must already be preloaded (see preloadIntoThisProgram), and it copies the service
+  // directory on the first pam_start only: use one PamEnvironment for the whole program.
+  void applyToThisProcess() const;
+
+  std::string serviceDir() const;
+
+  // The user name of getuid(), as the tool's PAM transaction uses it.
+  static std::string currentUser();
+
+  // Re-executes this program with the wrapper preloaded, unless it already is. Call first
+  // thing in main(): the preload only works from the start of a process.
+  static void preloadIntoThisProgram(char** argv);
+
+ private:
+  TempDir dir_;
+};
+
+}  // namespace testing_support
