@@ -30,7 +30,6 @@ TracedRun runTraced(const std::string& program, const std::vector<std::string>& 
   TempDir logs;
   options.environment["LD_DEBUG"] = "libs";
   options.environment["LD_DEBUG_OUTPUT"] = logs.file("loader");
-  options.environment["ASAN_OPTIONS"] = "detect_leaks=0";
   options.timeout = std::chrono::seconds(30);
   TracedRun traced{testing_support::run(program, arguments, options), {}};
   std::string trace;
@@ -51,10 +50,8 @@ std::string joined(const std::vector<std::string>& names) {
 
 RunOptions withoutDisplay(const TempDir& home) {
   RunOptions options;
-  options.environment = {{"HOME", home.path()},
-                         {"DISPLAY", std::nullopt},
-                         {"WAYLAND_DISPLAY", std::nullopt},
-                         {"ASAN_OPTIONS", "detect_leaks=0"}};
+  options.environment = {
+      {"HOME", home.path()}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
   return options;
 }
 
