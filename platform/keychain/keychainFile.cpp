@@ -1,0 +1,291 @@
+#include "platform/keychain/keychainFile.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/keychain/keychainSchema.h"
+#include "platform/keychain/keychainStatement.h"
+
+namespace keychain {
+
+namespace {
+
+constexpr std::string_view sqliteMagic{"SQLite format 3\0", 16};
+constexpr std::size_t headerBytes = 100;
+constexpr int busyTimeoutMs = 10000;
+
+std::uint32_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t width) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
+  }
+  return value;
+}
+
+bool exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// Settings every connection gets before it reads anything.
+OSStatus configure(sqlite3* db) {
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, busyTimeoutMs);
+  int on = 1, off = 0;
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, on, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, off, nullptr);
+  // Our schema has neither; a planted trigger or view must not run.
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, off, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, off, nullptr);
+  // DELETE, not WAL: a keychain stays one file. The journal mode is set only on files that
+  // passed the header check, which has already refused WAL files.
+  return exec(db,
+              "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA secure_delete=ON; "
+              "PRAGMA temp_store=MEMORY; PRAGMA cell_size_check=ON;");
+}
+
+// Inside one read transaction: the identity SQLite sees, our exact schema, and a file whose
+// size matches its page count (a truncated file is refused even where a lookup could succeed).
+OSStatus verify(sqlite3* db, const std::string& path) {
+  OSStatus status = exec(db, "BEGIN");
+  if (status != errSecSuccess) return status;
+  auto check = [&]() -> OSStatus {
+    std::int64_t id = 0, version = 0, pages = 0, pageSize = 0;
+    OSStatus s = pragmaInteger(db, "PRAGMA application_id", id);
+    if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA user_version", version);
+    if (s != errSecSuccess) return s;
+    if (id != applicationId) return errSecInvalidKeychain;
+    if (version > formatVersion) return errSecWrongSecVersion;
+    if (version != formatVersion) return errSecInvalidKeychain;
+    s = checkSchema(db);
+    if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA page_count", pages);
+    if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA page_size", pageSize);
+    if (s != errSecSuccess) return s;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return errSecIO;
+    if (pages <= 0 || static_cast<std::int64_t>(info.st_size) != pages * pageSize) {
+      return errSecInvalidKeychain;
+    }
+    return errSecSuccess;
+  };
+  status = check();
+  exec(db, "COMMIT");
+  return status;
+}
+
+}  // namespace
+
+Database& Database::operator=(Database&& other) noexcept {
+  if (this != &other) {
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+    db_ = other.db_;
+    other.db_ = nullptr;
+  }
+  return *this;
+}
+
+Database::~Database() {
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+OSStatus statusOf(int sqliteResult) {
+  switch (sqliteResult) {
+    case SQLITE_CONSTRAINT_UNIQUE:
+    case SQLITE_CONSTRAINT_PRIMARYKEY:
+      return errSecDuplicateItem;
+    default:
+      break;
+  }
+  switch (sqliteResult & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return errSecSuccess;
+    case SQLITE_NOMEM:
+      return errSecAllocate;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return errSecWrPerm;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_ERROR:  // e.g. a schema that isn't ours
+    case SQLITE_SCHEMA:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+      return errSecInvalidKeychain;
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE:
+      return errSecParam;
+    default:  // BUSY, LOCKED, IOERR, FULL, CANTOPEN, PROTOCOL...
+      return errSecIO;
+  }
+}
+
+OSStatus statusOfErrno(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return errSecWrPerm;
+    case ENOENT:
+    case ENOTDIR:
+      return errSecNotAvailable;
+    case EEXIST:
+      return errSecDuplicateKeychain;
+    case ELOOP:
+      return errSecInvalidKeychain;
+    case ENOMEM:
+      return errSecAllocate;
+    default:
+      return errSecIO;
+  }
+}
+
+OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJournal) {
+  if (header.size() < headerBytes || fileSize < headerBytes) return errSecInvalidKeychain;
+  if (header.substr(0, sqliteMagic.size()) != sqliteMagic) return errSecInvalidKeychain;
+  if (static_cast<std::int32_t>(bigEndian(header, 68, 4)) != applicationId) {
+    return errSecInvalidKeychain;
+  }
+  auto version = static_cast<std::int32_t>(bigEndian(header, 60, 4));
+  if (version > formatVersion) return errSecWrongSecVersion;
+  if (version != formatVersion) return errSecInvalidKeychain;
+  std::uint32_t pageSize = bigEndian(header, 16, 2);
+  if (pageSize == 1) pageSize = 65536;
+  if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) {
+    return errSecInvalidKeychain;
+  }
+  // Rollback journal only (1, 1): a WAL file would grow -wal/-shm files beside it.
+  if (header[18] != 1 || header[19] != 1 || header[20] != 0) return errSecInvalidKeychain;
+  // An interrupted write may have left the file longer or shorter until SQLite rolls it back.
+  if (!hotJournal && fileSize % pageSize != 0) return errSecInvalidKeychain;
+  return errSecSuccess;
+}
+
+std::string folderOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+OSStatus checkFolder(const std::string& folder, FolderRule rule) {
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0) {
+    return errno == ENOENT ? errSecNoSuchKeychain : errSecNotAvailable;
+  }
+  if (!S_ISDIR(info.st_mode)) return errSecNotAvailable;
+  const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (rule == FolderRule::private_) {
+    if (info.st_uid != geteuid() || othersWrite) return errSecNotAvailable;
+  } else {
+    if (info.st_uid != geteuid() && info.st_uid != 0) return errSecNotAvailable;
+    if (othersWrite && (info.st_mode & S_ISVTX) == 0) return errSecNotAvailable;
+  }
+  return errSecSuccess;
+}
+
+OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
+  OSStatus status = checkFolder(folderOf(path), rule);
+  if (status != errSecSuccess) return status;
+
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return errSecNoSuchKeychain;
+    if (errno == ELOOP || errno == EACCES || errno == ENXIO) return errSecInvalidKeychain;
+    return errSecIO;
+  }
+  struct stat opened;
+  char header[headerBytes];
+  ssize_t got = -1;
+  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) got = pread(fd, header, sizeof header, 0);
+  ::close(fd);
+  if (got < 0 || !S_ISREG(opened.st_mode) || opened.st_uid != geteuid() || opened.st_nlink != 1 ||
+      (opened.st_mode & 077) != 0) {
+    return errSecInvalidKeychain;
+  }
+  status = checkHeader({header, static_cast<std::size_t>(got)},
+                       static_cast<std::uint64_t>(opened.st_size), exists(path + "-journal"));
+  if (status != errSecSuccess) return status;
+
+  sqlite3* db = nullptr;
+  int result = sqlite3_open_v2(path.c_str(), &db,
+                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE,
+                               nullptr);
+  Database opening(db);
+  if (result != SQLITE_OK) return statusOf(result);
+  // The file SQLite opened must be the one checked above.
+  struct stat now;
+  if (lstat(path.c_str(), &now) != 0 || now.st_dev != opened.st_dev ||
+      now.st_ino != opened.st_ino) {
+    return errSecInvalidKeychain;
+  }
+  status = configure(db);
+  if (status == errSecSuccess) status = verify(db, path);
+  if (status != errSecSuccess) return status;
+  database = std::move(opening);
+  return errSecSuccess;
+}
+
+OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
+  if (exists(path)) return errSecDuplicateKeychain;
+  const std::string folder = folderOf(path);
+  std::string temporary = path + "." + toHex(randomBytes(8)) + ".tmp";
+  {
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return statusOfErrno(errno);
+    ::close(fd);
+  }
+  auto build = [&]() -> OSStatus {
+    sqlite3* db = nullptr;
+    int result = sqlite3_open_v2(
+        temporary.c_str(), &db,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, nullptr);
+    Database database(db);
+    if (result != SQLITE_OK) return statusOf(result);
+    OSStatus status = configure(db);
+    if (status == errSecSuccess) status = writeSchema(db, contents);
+    if (status != errSecSuccess) return status;
+    database = Database();  // close: everything is on disk (synchronous=FULL)
+    if (exists(temporary + "-journal")) return errSecIO;
+    return errSecSuccess;
+  };
+  OSStatus status = build();
+  if (status == errSecSuccess) {
+    // Into place only if the name is still free. renameat2 leaves one link at every moment;
+    // where the filesystem lacks it, link() then unlink().
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EINVAL || errno == ENOSYS) {
+        if (link(temporary.c_str(), path.c_str()) != 0) status = statusOfErrno(errno);
+      } else {
+        status = statusOfErrno(errno);
+      }
+    }
+  }
+  unlink(temporary.c_str());
+  unlink((temporary + "-journal").c_str());
+  if (status != errSecSuccess) return status;
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    fsync(folderFd);
+    ::close(folderFd);
+  }
+  return errSecSuccess;
+}
+
+OSStatus removeKeychainFile(const std::string& path) {
+  if (unlink(path.c_str()) != 0) {
+    return errno == ENOENT ? errSecNoSuchKeychain : statusOfErrno(errno);
+  }
+  unlink((path + "-journal").c_str());
+  return errSecSuccess;
+}
+
+}  // namespace keychain

@@ -1,0 +1,158 @@
+#include "platform/keychain/keychainPrompt.h"
+
+#include <atomic>
+
+#include "platform/pinentry/Pinentry.h"
+
+namespace keychain {
+
+namespace {
+
+std::atomic<bool> interaction{true};
+
+// A forgotten prompt must not keep a request waiting for ever.
+constexpr int promptTimeoutSeconds = 120;
+constexpr std::string_view title = "Ferrowick 钥匙串";
+
+OSStatus statusOf(pinentry::Outcome outcome) {
+  switch (outcome) {
+    case pinentry::Outcome::pin:
+    case pinentry::Outcome::confirmed:
+      return errSecSuccess;
+    case pinentry::Outcome::cancelled:
+    case pinentry::Outcome::timedOut:
+    case pinentry::Outcome::stopped:
+      return errSecUserCanceled;
+    case pinentry::Outcome::unavailable:
+      break;
+  }
+  return errSecInteractionNotAllowed;
+}
+
+bool canPrompt() {
+  return interaction.load() && pinentry::available();
+}
+
+pinentry::Request baseRequest(std::string description) {
+  pinentry::Request request;
+  request.title = std::string(title);
+  request.description = std::move(description);
+  request.timeoutSeconds = promptTimeoutSeconds;
+  return request;
+}
+
+std::string quoted(std::string_view text) {
+  return "“" + displayText(text) + "”";
+}
+
+// The length of the UTF-8 sequence starting at `at`, or 0 when it is not valid.
+std::size_t utf8Length(std::string_view bytes, std::size_t at) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  unsigned char lead = byte(at);
+  std::size_t length = lead < 0x80                    ? 1
+                       : lead >= 0xC2 && lead <= 0xDF ? 2
+                       : lead >= 0xE0 && lead <= 0xEF ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                      : 0;
+  if (length == 0 || at + length > bytes.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  if (length == 3) {
+    if (lead == 0xE0 && byte(at + 1) < 0xA0) return 0;   // overlong
+    if (lead == 0xED && byte(at + 1) >= 0xA0) return 0;  // surrogate
+  }
+  if (length == 4) {
+    if (lead == 0xF0 && byte(at + 1) < 0x90) return 0;   // overlong
+    if (lead == 0xF4 && byte(at + 1) >= 0x90) return 0;  // above U+10FFFF
+  }
+  return length;
+}
+
+}  // namespace
+
+bool interactionAllowed() {
+  return interaction.load();
+}
+void setInteractionAllowed(bool allowed) {
+  interaction.store(allowed);
+}
+
+std::string displayText(std::string_view bytes, std::size_t limit) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string text;
+  std::size_t characters = 0;
+  for (std::size_t at = 0; at < bytes.size();) {
+    if (characters == limit) return text + "…";
+    std::size_t length = utf8Length(bytes, at);
+    auto lead = static_cast<unsigned char>(bytes[at]);
+    if (length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F))) {
+      text += "\\x";
+      text += hex[lead >> 4];
+      text += hex[lead & 0x0F];
+      at += 1;
+    } else {
+      text.append(bytes.substr(at, length));
+      at += length;
+    }
+    ++characters;
+  }
+  return text;
+}
+
+OSStatus askKeychainPassword(const PromptSubject& subject, PasswordPurpose purpose,
+                             std::string_view error, SecureBytes& password) {
+  if (!canPrompt()) return errSecInteractionNotAllowed;
+  std::string description = purpose == PasswordPurpose::read
+                                ? "Ferrowick 想要读取钥匙串项目" + quoted(subject.account) +
+                                      "。\n\n请输入钥匙串" + quoted(subject.keychain) +
+                                      "的密码以允许本次读取。"
+                                : "Ferrowick 想要向钥匙串" + quoted(subject.keychain) + "添加项目" +
+                                      quoted(subject.account) + "。\n\n请输入钥匙串密码以解锁。";
+  pinentry::Request request = baseRequest(std::move(description));
+  request.prompt = "密码";
+  request.okLabel = purpose == PasswordPurpose::read ? "允许" : "解锁";
+  request.cancelLabel = "取消";
+  request.error = std::string(error);
+  pinentry::Result result = pinentry::getPin(request);
+  OSStatus status = statusOf(result.outcome);
+  if (status == errSecSuccess) password = std::move(result.pin);
+  return status;
+}
+
+OSStatus askNewPassword(const PromptSubject& subject, std::string_view error,
+                        SecureBytes& password) {
+  if (!canPrompt()) return errSecInteractionNotAllowed;
+  pinentry::Request request = baseRequest(
+      "将创建新的钥匙串" + quoted(subject.keychain) + "，用于保存项目" + quoted(subject.account) +
+      "。\n\n请为该钥匙串设置密码。以后读取其中的项目时都需要输入这个密码。");
+  request.prompt = "新密码";
+  request.repeat = "再次输入";
+  request.okLabel = "创建";
+  request.cancelLabel = "取消";
+  request.error = std::string(error);
+  pinentry::Result result = pinentry::getPin(request);
+  OSStatus status = statusOf(result.outcome);
+  if (status != errSecSuccess) return status;
+  if (!result.repeated) {
+    password.clear();
+    return errSecAuthFailed;  // the two entries were not confirmed equal
+  }
+  password = std::move(result.pin);
+  return errSecSuccess;
+}
+
+OSStatus askConfirmation(const PromptSubject& subject) {
+  if (!canPrompt()) return errSecInteractionNotAllowed;
+  pinentry::Request request =
+      baseRequest("Ferrowick 想要读取钥匙串" + quoted(subject.keychain) + "中的项目" +
+                  quoted(subject.account) + "。\n\n是否允许？");
+  request.okLabel = "允许";
+  request.cancelLabel = "拒绝";
+  pinentry::Outcome outcome = pinentry::confirm(request);
+  // pinentry reports a refusal and a cancel alike; either way the user did not allow it.
+  if (outcome == pinentry::Outcome::cancelled) return errSecAuthFailed;
+  return statusOf(outcome);
+}
+
+}  // namespace keychain

@@ -1,0 +1,63 @@
+#include "platform/keychain/keychainStatement.h"
+
+namespace keychain {
+
+Statement::Statement(sqlite3* db, std::string_view sql) {
+  prepareResult_ =
+      sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), 0, &statement_, nullptr);
+}
+
+Statement::~Statement() {
+  sqlite3_finalize(statement_);
+}
+
+void Statement::bindBlob(int index, std::string_view bytes) {
+  // An empty blob must still be a blob, not NULL.
+  static const char empty = 0;
+  sqlite3_bind_blob64(statement_, index, bytes.empty() ? &empty : bytes.data(), bytes.size(),
+                      SQLITE_TRANSIENT);
+}
+
+void Statement::bindInteger(int index, std::int64_t value) {
+  sqlite3_bind_int64(statement_, index, value);
+}
+
+int Statement::step() {
+  if (prepareResult_ != SQLITE_OK) return prepareResult_;
+  return sqlite3_step(statement_);
+}
+
+std::string Statement::blob(int column) const {
+  const void* data = sqlite3_column_blob(statement_, column);
+  int size = sqlite3_column_bytes(statement_, column);
+  if (data == nullptr || size <= 0) return {};
+  return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
+}
+
+std::int64_t Statement::integer(int column) const {
+  return sqlite3_column_int64(statement_, column);
+}
+
+OSStatus exec(sqlite3* db, const char* sql) {
+  return statusOf(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+}
+
+OSStatus pragmaInteger(sqlite3* db, const char* sql, std::int64_t& value) {
+  Statement statement(db, sql);
+  int result = statement.step();
+  if (result != SQLITE_ROW) return result == SQLITE_DONE ? errSecInvalidKeychain : statusOf(result);
+  value = statement.integer(0);
+  return errSecSuccess;
+}
+
+std::string toHex(std::string_view bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : bytes) {
+    text += digits[byte >> 4];
+    text += digits[byte & 0x0F];
+  }
+  return text;
+}
+
+}  // namespace keychain
