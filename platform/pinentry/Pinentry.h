@@ -41,7 +41,8 @@ struct Result {
 // Lets another thread end a prompt that is in progress: SIGINT, then SIGKILL after a short
 // grace. Safe to call at any time, also before or after the prompt, and more than once; once
 // stopped, every later prompt through it ends at once with Outcome::stopped. stop() only
-// signals and returns: the prompting thread ends and reaps the pinentry process.
+// signals and returns: the prompting thread ends and reaps the pinentry process. One prompt at
+// a time per Cancellation.
 class Cancellation {
  public:
   Cancellation();

@@ -185,6 +185,10 @@ class Session {
     posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
     // pinentry's diagnostics must not mix with our one message line on standard error.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+#if __GLIBC_PREREQ(2, 34)
+    // Nothing else of ours (a keychain file, say) is any business of the prompt.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
@@ -277,9 +281,10 @@ class Session {
     if (pid_ <= 0) return;
     bool wasStopped = stopped();
     auto deadline = Clock::now() + byeGrace;
+    // The goodbye is read so pinentry does not write into a closed pipe; all of it is bounded
+    // by the grace.
+    byeDeadline_ = deadline;
     if (!wasStopped && send("BYE") == Io::ok) {
-      // Read the goodbye so pinentry does not write into a closed pipe; bounded by the grace.
-      byeDeadline_ = deadline;
       std::string_view line;
       while (readLine(line) == Io::ok && !line.starts_with("OK") && !line.starts_with("ERR")) {
       }

@@ -1,9 +1,11 @@
 // The pinentry client against the scripted stand-in pinentry: what reaches the prompt, how each
 // answer maps to an outcome, and that a stopped prompt leaves no process behind.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -198,6 +200,15 @@ TEST_F(PinentryClient, LoaderAndPamWrapperSettingsDoNotReachPinentry) {
   EXPECT_THAT(names, Contains("SCRIPTED_PINENTRY_DIR"));
   EXPECT_THAT(names, Not(Contains("LD_FERROWICK_TEST")));
   EXPECT_THAT(names, Not(Contains("PAM_WRAPPER_FERROWICK_TEST")));
+}
+
+TEST_F(PinentryClient, PinentryGetsOnlyItsPipesAndStandardError) {
+  int inheritable = fcntl(STDERR_FILENO, F_DUPFD, 50);  // no close-on-exec
+  ASSERT_GE(inheritable, 50);
+  pinentry_.script({"pin x"});
+  pinentry::getPin(request());
+  close(inheritable);
+  EXPECT_THAT(pinentry_.openDescriptors(), ElementsAre(0, 1, 2));
 }
 
 TEST_F(PinentryClient, WithoutPinentryOnPathNothingIsStarted) {

@@ -188,6 +188,14 @@ std::vector<std::string> ScriptedPinentry::environmentNames() const {
   return result;
 }
 
+std::vector<int> ScriptedPinentry::openDescriptors() const {
+  std::vector<int> result;
+  std::istringstream in(readFile(stateDir() + "/fds"));
+  int fd = 0;
+  while (in >> fd) result.push_back(fd);
+  return result;
+}
+
 std::string ScriptedPinentry::binDir() const {
   return dir_.file("bin");
 }

@@ -43,6 +43,8 @@ class ScriptedPinentry {
   std::vector<int> pids() const;
   // The names of the latest run's environment variables.
   std::vector<std::string> environmentNames() const;
+  // The file descriptors the latest run was started with.
+  std::vector<int> openDescriptors() const;
 
   std::string binDir() const;    // folder holding `pinentry`
   std::string stateDir() const;  // $SCRIPTED_PINENTRY_DIR

@@ -8,6 +8,7 @@ State lives in $SCRIPTED_PINENTRY_DIR:
           decoded, and bytes that are not UTF-8 appear as lone surrogates U+DC80..U+DCFF
   pid     the pid of the latest run; pids lists every run's pid
   environ the names (not the values) of the latest run's environment variables
+  fds     the file descriptors the latest run was started with
 The state files are changed under an flock on "lock", so concurrent runs are safe.
 """
 
@@ -43,12 +44,25 @@ def write_text(name, text, mode="w"):
         f.write(text)
 
 
+def open_descriptors():
+    listed = [int(name) for name in os.listdir("/proc/self/fd")]
+    result = []
+    for fd in sorted(listed):
+        try:
+            os.fstat(fd)  # the listing's own descriptor is closed by now
+            result.append(fd)
+        except OSError:
+            pass
+    return result
+
+
 def start_run():
     run = read_int("runs") + 1
     write_text("runs", str(run))
     write_text("pid", str(os.getpid()))
     write_text("pids", "%d\n" % os.getpid(), "a")
     write_text("environ", "".join(name + "\n" for name in sorted(os.environ)))
+    write_text("fds", "".join("%d\n" % fd for fd in open_descriptors()))
     return run
 
 
