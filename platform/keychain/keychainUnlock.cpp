@@ -102,4 +102,14 @@ void forgetUnlockedKeychains() {
   r.keys.clear();
 }
 
+bool unlockedKeyOf(const std::string& path, SecureBytes& key) {
+  Database database;
+  KeychainRecord record;
+  if (openKeychain(path, FolderRule::shared, database) != errSecSuccess ||
+      readKeychainRecord(database.get(), record) != errSecSuccess) {
+    return false;
+  }
+  return unlockedKey(record.uuid, key);
+}
+
 }  // namespace keychain::testing

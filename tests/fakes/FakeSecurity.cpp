@@ -187,9 +187,8 @@ OSStatus askConfirmation(const std::string& name, const std::string& account) {
     case UserAnswer::deny:
     case UserAnswer::rightPassword:
     case UserAnswer::wrongPassword:
+    case UserAnswer::cancel:  // pinentry reports a refusal and a cancel alike
       return errSecAuthFailed;
-    case UserAnswer::cancel:
-      return errSecUserCanceled;
     case UserAnswer::noPrompt:
       return errSecInteractionNotAllowed;
   }

@@ -24,8 +24,9 @@
 //   allow/deny confirmation.
 // - A password prompt takes up to 3 answers: `rightPassword` passes, `wrongPassword` asks again
 //   (the next prompt shows an error), the third wrong one gives -25293; `cancel` -> -128;
-//   `noPrompt` (no pinentry, no display) -> -25308. A confirmation: `allow` passes, `deny` ->
-//   -25293, `cancel` -> -128, `noPrompt` -> -25308. When the script runs out, the user cancels.
+//   `noPrompt` (no pinentry, no display) -> -25308. A confirmation: `allow` passes, `deny` and
+//   `cancel` -> -25293 (pinentry can't tell them apart), `noPrompt` -> -25308. When the script runs
+//   out, the user cancels.
 // - Attribute lookups never prompt and never need an unlock. The result is set only on success.
 // - Malformed requests (missing class/service/account, wrong value types, unknown keys, a
 //   result destination for SecItemAdd) give -50 and touch nothing.
