@@ -1,0 +1,126 @@
+// Several processes on one keychain file: racing adds have one winner and no I/O errors, and an
+// add killed mid-way leaves only whole items behind.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/keychain/RealKeychainFixture.h"
+
+namespace keychain_test {
+namespace {
+
+SecureBytes secretFor(const std::string& name) {
+  return SecureBytes(std::string_view("secret of " + name + std::string(32, '.')));
+}
+
+// Forks `count` children that wait for one start signal, run `work` and report its status.
+std::vector<OSStatus> raceChildren(int count, const std::function<OSStatus(int)>& work) {
+  int start[2], results[2];
+  if (pipe(start) != 0 || pipe(results) != 0) throw std::runtime_error("pipe failed");
+  std::vector<pid_t> children;
+  for (int i = 0; i < count; ++i) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(start[1]);
+      char ignored;
+      (void)read(start[0], &ignored, 1);  // EOF once the parent lets everyone go
+      OSStatus status = work(i);
+      (void)write(results[1], &status, sizeof status);
+      _exit(0);  // no test teardown in the child
+    }
+    children.push_back(pid);
+  }
+  close(start[0]);
+  close(start[1]);
+  close(results[1]);
+  for (pid_t pid : children) waitpid(pid, nullptr, 0);
+  std::vector<OSStatus> statuses;
+  OSStatus status;
+  while (read(results[0], &status, sizeof status) == sizeof status) statuses.push_back(status);
+  close(results[0]);
+  return statuses;
+}
+
+TEST(KeychainConcurrencyTest, RacingAddsOfOneItemHaveExactlyOneWinner) {
+  KeychainHome home;
+  SecKeychainRef keychain = createKeychainAt(home.scratch("race.keychain-db"));
+  SecAccessRef access = openAccess();
+  // The children inherit the unlocked keychain.
+  std::vector<OSStatus> statuses = raceChildren(
+      32, [&](int i) { return addItem("shared", secretFor(std::to_string(i)), access, keychain); });
+  ASSERT_EQ(statuses.size(), 32u);
+  int winners = 0, duplicates = 0;
+  for (OSStatus status : statuses) {
+    winners += status == errSecSuccess;
+    duplicates += status == errSecDuplicateItem;
+  }
+  EXPECT_EQ(winners, 1);
+  EXPECT_EQ(duplicates, 31);
+
+  SecureBytes data;
+  ASSERT_EQ(readData("shared", data, keychain), errSecSuccess);
+  bool known = false;
+  for (int i = 0; i < 32; ++i) known = known || data == secretFor(std::to_string(i));
+  EXPECT_TRUE(known);
+}
+
+TEST(KeychainConcurrencyTest, RacingFirstRunsShareOneLoginKeychain) {
+  KeychainHome home;
+  constexpr int runs = 6;
+  home.answer(std::vector<std::string>(2 * runs, std::string("pin ") + password));
+  SecAccessRef access = openAccess();
+  std::vector<OSStatus> statuses = raceChildren(runs, [&](int i) {
+    return addItem("device-" + std::to_string(i), secretFor(std::to_string(i)), access);
+  });
+  ASSERT_EQ(statuses.size(), static_cast<std::size_t>(runs));
+  for (OSStatus status : statuses) EXPECT_EQ(status, errSecSuccess);
+  // Each run asked once: a run that lost the creation race unlocked the winner's keychain with
+  // the password it had just been given.
+  EXPECT_EQ(home.promptsShown(), runs);
+  // One file holding every item, whichever run created it.
+  EXPECT_EQ(queryInteger(home.loginKeychain(), "SELECT count(*) FROM item"), runs);
+  EXPECT_EQ(folderSnapshot(home.root() + "/home/data/ferrowick/keychains").size(), 1u);
+}
+
+TEST(KeychainConcurrencyTest, AddsKilledMidwayLeaveOnlyWholeItems) {
+  KeychainHome home;
+  const std::string path = home.scratch("killed.keychain-db");
+  SecKeychainRef keychain = createKeychainAt(path);
+  SecAccessRef access = openAccess();
+  for (int round = 0; round < 3; ++round) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0;; ++i) {
+        std::string name = std::to_string(round) + "-" + std::to_string(i);
+        if (addItem(name, secretFor(name), access, keychain) != errSecSuccess) _exit(1);
+      }
+    }
+    usleep(static_cast<useconds_t>(40000 + round * 35000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the adding child stopped by itself";
+  }
+  // Each round's items are numbered from 0 with no gap; every one reads back whole.
+  long long found = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0;; ++i) {
+      std::string name = std::to_string(round) + "-" + std::to_string(i);
+      SecureBytes data;
+      OSStatus status = readData(name, data, keychain);
+      if (status == errSecItemNotFound) break;
+      ASSERT_EQ(status, errSecSuccess) << name;
+      EXPECT_TRUE(data == secretFor(name)) << name;
+      ++found;
+    }
+  }
+  EXPECT_GT(found, 0);
+  EXPECT_EQ(queryInteger(path, "SELECT count(*) FROM item"), found);
+}
+
+}  // namespace
+}  // namespace keychain_test

@@ -1,0 +1,87 @@
+// What the real keychain shows through pinentry: texts that name the keychain and the item, a
+// repeated entry for a new password, an error line before another try.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "platform/keychain/keychainPrompt.h"
+#include "tests/keychain/RealKeychainFixture.h"
+
+namespace keychain_test {
+namespace {
+
+const SecureBytes secret{std::string_view("32 bytes of secret for a prompt!")};
+
+bool contains(const std::string& text, std::string_view part) {
+  return text.find(part) != std::string::npos;
+}
+
+unsigned modeOf(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST(KeychainPromptTest, FirstAddAsksForANewPasswordTwiceAndMakesPrivateFolders) {
+  KeychainHome home;
+  home.answer({std::string("pin ") + password});
+  ASSERT_EQ(addItem("device-1", secret, passwordAccess()), errSecSuccess);
+
+  const auto& pinentry = home.pinentry();
+  EXPECT_EQ(pinentry.texts("SETREPEAT").size(), 1u);
+  ASSERT_EQ(pinentry.texts("SETDESC").size(), 1u);
+  const std::string description = pinentry.texts("SETDESC")[0];
+  EXPECT_TRUE(contains(description, home.loginKeychain())) << description;
+  EXPECT_TRUE(contains(description, "“device-1”")) << description;
+  EXPECT_EQ(pinentry.texts("SETTIMEOUT"), std::vector<std::string>{"120"});
+
+  const std::string data = home.root() + "/home/data";
+  EXPECT_EQ(modeOf(data + "/ferrowick"), 0700u);
+  EXPECT_EQ(modeOf(data + "/ferrowick/keychains"), 0700u);
+  EXPECT_EQ(modeOf(home.loginKeychain()), 0600u);
+}
+
+TEST(KeychainPromptTest, EmptyNewPasswordIsAskedForAgain) {
+  KeychainHome home;
+  home.answer({"pin ", std::string("pin ") + password});
+  ASSERT_EQ(addItem("device-1", secret, passwordAccess()), errSecSuccess);
+  EXPECT_EQ(home.pinentry().texts("SETERROR"),
+            std::vector<std::string>{std::string(keychain::emptyPasswordText)});
+}
+
+TEST(KeychainPromptTest, WrongPasswordIsSaidBeforeEachNextTry) {
+  KeychainHome home;
+  SecKeychainRef keychain = createKeychainAt(home.scratch("prompt.keychain-db"));
+  ASSERT_EQ(addItem("device-1", secret, passwordAccess(), keychain), errSecSuccess);
+  home.answer({"pin wrong", "pin also wrong", std::string("pin ") + password});
+  SecureBytes data;
+  ASSERT_EQ(readData("device-1", data, keychain), errSecSuccess);
+  EXPECT_TRUE(data == secret);
+  const std::string wrong(keychain::wrongPasswordText);
+  EXPECT_EQ(home.pinentry().texts("SETERROR"), (std::vector<std::string>{wrong, wrong}));
+  EXPECT_EQ(home.pinentry().runs(), 3);
+}
+
+TEST(KeychainPromptTest, ReadPromptNamesTheItemAndShowsOddBytesEscaped) {
+  KeychainHome home;
+  SecKeychainRef keychain = createKeychainAt(home.scratch("prompt.keychain-db"));
+  const std::string account = "line\nfeed 名字 \xFF";
+  ASSERT_EQ(addItem(account, secret, passwordAccess(), keychain), errSecSuccess);
+  home.answer({"cancel"});
+  SecureBytes data;
+  EXPECT_EQ(readData(account, data, keychain), errSecUserCanceled);
+  ASSERT_EQ(home.pinentry().texts("SETDESC").size(), 1u);
+  const std::string description = home.pinentry().texts("SETDESC")[0];
+  EXPECT_TRUE(contains(description, "“line\\x0Afeed 名字 \\xFF”")) << description;
+  EXPECT_TRUE(contains(description, home.scratch("prompt.keychain-db"))) << description;
+}
+
+TEST(KeychainPromptTest, DisplayTextIsCutAtACharacterBoundary) {
+  const std::string text = keychain::displayText(std::string(3, 'a') + "名字名字", 5);
+  EXPECT_EQ(text, "aaa名字…");
+  EXPECT_EQ(keychain::displayText("\xE0\x80\x80"), "\\xE0\\x80\\x80");  // overlong
+  EXPECT_EQ(keychain::displayText("tab\tdel\x7F"), "tab\\x09del\\x7F");
+}
+
+}  // namespace
+}  // namespace keychain_test
