@@ -130,7 +130,7 @@ TEST_F(KeyReadTest, NoApprovalMeansNoKeychainCall) {
     localauth::state().timing = c.timing;
     fake::Outcome outcome = read("device-key");
     EXPECT_EQ(outcome.status, 1) << c.label;
-    EXPECT_EQ(outcome.out, "") << c.label;
+    EXPECT_TRUE(outcome.out.empty()) << c.label << ": " << outcome.out.size() << " bytes on stdout";
     EXPECT_EQ(outcome.err, c.message) << c.label;
     EXPECT_TRUE(security::state().calls.empty()) << c.label;
   }
@@ -163,7 +163,7 @@ TEST_F(KeyReadTest, AnythingButExactly32BytesOfDataIsRefused) {
     c.arrange();
     fake::Outcome outcome = read("device-key");
     EXPECT_EQ(outcome.status, 1) << c.label;
-    EXPECT_EQ(outcome.out, "") << c.label;
+    EXPECT_TRUE(outcome.out.empty()) << c.label << ": " << outcome.out.size() << " bytes on stdout";
     EXPECT_EQ(outcome.err, denied) << c.label;
   }
 }
@@ -198,7 +198,8 @@ TEST_F(KeyReadTest, ProtectedKeyIsReleasedOnlyWhenTheKeychainPromptIsAnswered) {
       EXPECT_TRUE(outcome.out == stored.view()) << c.label;
     } else {
       EXPECT_EQ(outcome.status, 1) << c.label;
-      EXPECT_EQ(outcome.out, "") << c.label;
+      EXPECT_TRUE(outcome.out.empty())
+          << c.label << ": " << outcome.out.size() << " bytes on stdout";
       EXPECT_EQ(outcome.err, denied) << c.label;
     }
   }

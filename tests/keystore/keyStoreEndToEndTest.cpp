@@ -122,7 +122,7 @@ TEST_F(KeyStoreEndToEndTest, InitKeyTwiceRefusesAndKeepsTheFirstKey) {
   pinentry.script({keychain});
   RunResult second = run("init-key", "device-key");
   EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(second.out, "");
+  EXPECT_TRUE(second.out.empty());
   EXPECT_EQ(second.err, refused);
   EXPECT_EQ(pinentry.runs(), promptsBefore) << "a doomed add asks for nothing";
 
@@ -154,7 +154,7 @@ TEST_F(KeyStoreEndToEndTest, CancelledApprovalNeverReachesTheKeychain) {
   pinentry.script({"cancel", keychain});
   RunResult result = run("read-key", "device-key");
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(result.out.empty());
   EXPECT_EQ(result.err, "User approval denied or expired\n");
   std::vector<Prompt> shown = prompts();
   ASSERT_EQ(shown.size(), before + 1);
@@ -176,7 +176,7 @@ TEST_F(KeyStoreEndToEndTest, KeychainPromptRefusedMeansADeniedRead) {
     pinentry.script(c.script);
     RunResult result = run("read-key", "device-key");
     EXPECT_EQ(result.status, 1) << c.label;
-    EXPECT_EQ(result.out, "") << c.label;
+    EXPECT_TRUE(result.out.empty()) << c.label << ": " << result.out.size() << " bytes on stdout";
     EXPECT_EQ(result.err, denied) << c.label;
   }
   // The key is still there and readable with the right password.
@@ -192,7 +192,7 @@ TEST_F(KeyStoreEndToEndTest, NameTheRuleRefusesReachesApprovalUnchanged) {
     RunResult result = run("read-key", name);
     EXPECT_NE(result.err, "Invalid item name\n");
     EXPECT_EQ(result.err, denied) << "nothing is stored under it";
-    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.out.empty());
     std::vector<Prompt> shown = prompts();
     ASSERT_GT(shown.size(), before);
     EXPECT_TRUE(shown[before].approval);
@@ -213,7 +213,7 @@ TEST_F(KeyStoreEndToEndTest, SecretOfAnyOtherLengthThan32IsRefused) {
       EXPECT_EQ(result.out.size(), 32u);
     } else {
       EXPECT_EQ(result.status, 1) << length;
-      EXPECT_EQ(result.out, "") << length;
+      EXPECT_TRUE(result.out.empty()) << length << ": " << result.out.size() << " bytes on stdout";
       EXPECT_EQ(result.err, denied) << length;
     }
   }
