@@ -1,5 +1,6 @@
 // The module is looked for only by absolute path: first beside the running executable (a
-// build tree, or a relocated install), then at the libexec path the binary was built for.
+// build tree), then in the libexec folder next to the executable's bin folder (an install
+// under any prefix, a package included), then at the libexec path the binary was built for.
 // Never by bare name, which would let LD_LIBRARY_PATH or the cwd pick the code we run. A file
 // that someone else could have written is refused.
 #include "platform/appkit/dialogModuleLoader.h"
@@ -29,7 +30,10 @@ std::string executableDirectory() {
 std::vector<std::string> candidatePaths() {
   std::vector<std::string> paths;
   std::string beside = executableDirectory();
-  if (!beside.empty()) paths.push_back(beside + "/" + moduleFileName);
+  if (!beside.empty()) {
+    paths.push_back(beside + "/" + moduleFileName);
+    paths.push_back(beside + "/" + FERROWICK_LIBEXEC_FROM_BIN + "/" + moduleFileName);
+  }
   paths.push_back(std::string(FERROWICK_LIBEXEC_DIR) + "/" + moduleFileName);
   return paths;
 }
