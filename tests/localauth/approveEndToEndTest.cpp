@@ -130,6 +130,26 @@ TEST_F(ApproveEndToEnd, TheReasonAndTheCancelLabelReachThePromptUnchanged) {
   }
 }
 
+TEST(ApproveWithChattyPam, PamMessagesShowInTheNextPrompt) {
+  // pam_chatty sends error and info messages before pam_matrix asks for the password.
+  PamEnvironment pam(
+      PamEnvironment::currentUser(), password,
+      {"auth optional " + PamEnvironment::moduleDir() + "/pam_chatty.so num_lines=1 error info"});
+  ScriptedPinentry pinentry;
+  pinentry.script({std::string("pin ") + password});
+  testing_support::RunOptions options;
+  options.environment = pam.environment();
+  for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
+  RunResult result = testing_support::runFerrowick({"approve", "理由"}, options);
+  EXPECT_EQ(result.out, "approved\n");
+  ASSERT_EQ(pinentry.texts("SETERROR").size(), 1u);
+  EXPECT_THAT(pinentry.texts("SETERROR")[0], testing::HasSubstr("error"));
+  // The reason comes first, unchanged; PAM's information follows after a blank line.
+  ASSERT_EQ(pinentry.texts("SETDESC").size(), 1u);
+  EXPECT_THAT(pinentry.texts("SETDESC")[0], testing::StartsWith("理由\n\n"));
+  EXPECT_THAT(pinentry.texts("SETDESC")[0], testing::HasSubstr("succeeded"));
+}
+
 TEST_F(ApproveEndToEnd, TheOnlyTimeOutGivenToPinentryIsWithinTheApprovalLimit) {
   pinentry_.script({std::string("pin ") + password});
   approve();

@@ -45,14 +45,17 @@ std::map<std::string, std::string> preloadVariables() {
 
 }  // namespace
 
-PamEnvironment::PamEnvironment(const std::string& user, const std::string& password) {
+PamEnvironment::PamEnvironment(const std::string& user, const std::string& password,
+                               const std::vector<std::string>& authBefore) {
   mkdir(dir_.file("services").c_str(), 0700);
   std::string passdb = dir_.file("passdb");
   writeFile(passdb, user + ":" + password + ":ferrowick\n", 0600);
-  std::string module = std::string(PAM_WRAPPER_MODULE_DIR) + "/pam_matrix.so";
-  writeFile(serviceDir() + "/ferrowick", "auth     required " + module + " passdb=" + passdb +
-                                             "\n" + "account  required " + module +
-                                             " passdb=" + passdb + "\n");
+  std::string module = moduleDir() + "/pam_matrix.so";
+  std::string service;
+  for (const auto& line : authBefore) service += line + "\n";
+  service += "auth     required " + module + " passdb=" + passdb + "\n";
+  service += "account  required " + module + " passdb=" + passdb + "\n";
+  writeFile(serviceDir() + "/ferrowick", service);
   // Any other service is refused (and the wrapper stops warning about a missing "other").
   writeFile(serviceDir() + "/other",
             "auth     required pam_deny.so\naccount  required pam_deny.so\n");
@@ -74,6 +77,10 @@ void PamEnvironment::applyToThisProcess() const {
 
 std::string PamEnvironment::serviceDir() const {
   return dir_.file("services");
+}
+
+std::string PamEnvironment::moduleDir() {
+  return PAM_WRAPPER_MODULE_DIR;
 }
 
 std::string PamEnvironment::currentUser() {

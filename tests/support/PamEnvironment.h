@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/RunBinary.h"
 
@@ -13,7 +14,9 @@ namespace testing_support {
 
 class PamEnvironment {
  public:
-  PamEnvironment(const std::string& user, const std::string& password);
+  // `authBefore`: further "auth ..." lines placed ahead of pam_matrix (see moduleDir()).
+  PamEnvironment(const std::string& user, const std::string& password,
+                 const std::vector<std::string>& authBefore = {});
 
   // For running the real binary: LD_PRELOAD of the wrapper, PAM_WRAPPER=1, the service
   // directory, and under sanitizers what they need to run beside a preload.
@@ -25,6 +28,9 @@ class PamEnvironment {
   void applyToThisProcess() const;
 
   std::string serviceDir() const;
+
+  // Where the wrapper's test modules are (pam_matrix.so, pam_chatty.so, ...).
+  static std::string moduleDir();
 
   // The user name of getuid(), as the tool's PAM transaction uses it.
   static std::string currentUser();
