@@ -1,7 +1,9 @@
 """A stand-in for pinentry that answers as a test script says and logs what it was told.
 
 State lives in $SCRIPTED_PINENTRY_DIR:
-  script  one answer per line, taken in order across runs (see ScriptedPinentry.h)
+  script  one answer per line, taken in order across runs (see ScriptedPinentry.h); a line
+          "always <answer>" (e.g. "always pin secret") is never used up, so it answers every
+          prompt from there on, however many runs ask
   cursor  how many script lines were taken so far
   runs    how many processes were started
   log     one JSON object per command received: {"run", "command", "text"}; the text is
@@ -76,8 +78,12 @@ def next_answer():
         if lines and lines[-1] == "":
             lines.pop()
         cursor = read_int("cursor")
+        line = lines[cursor] if cursor < len(lines) else "cancel"
+        # "always <answer>" answers this prompt and every later one: it is never used up.
+        if line.startswith("always "):
+            return line[len("always ") :]
         write_text("cursor", str(cursor + 1))
-        return lines[cursor] if cursor < len(lines) else "cancel"
+        return line
 
     return locked(take)
 
