@@ -18,6 +18,7 @@ namespace {
 constexpr std::string_view sqliteMagic{"SQLite format 3\0", 16};
 constexpr std::size_t headerBytes = 100;
 constexpr int busyTimeoutMs = 10000;
+constexpr int maxRecordBytes = 8 << 20;
 
 std::uint32_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t width) {
   std::uint32_t value = 0;
@@ -36,6 +37,8 @@ bool exists(const std::string& path) {
 OSStatus configure(sqlite3* db) {
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, busyTimeoutMs);
+  // No record of ours comes near this; a planted giant blob is refused, not loaded.
+  sqlite3_limit(db, SQLITE_LIMIT_LENGTH, maxRecordBytes);
   int on = 1, off = 0;
   sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, on, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, off, nullptr);
@@ -120,7 +123,8 @@ OSStatus statusOf(int sqliteResult) {
     case SQLITE_CONSTRAINT:
     case SQLITE_MISMATCH:
       return errSecInvalidKeychain;
-    case SQLITE_TOOBIG:
+    case SQLITE_TOOBIG:  // only a planted record can be this large
+      return errSecInvalidKeychain;
     case SQLITE_RANGE:
       return errSecParam;
     default:  // BUSY, LOCKED, IOERR, FULL, CANTOPEN, PROTOCOL...

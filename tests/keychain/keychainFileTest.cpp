@@ -103,6 +103,19 @@ const std::vector<FileCase>& fileCases() {
        errSecWrongSecVersion, errSecWrongSecVersion, errSecWrongSecVersion},
       {"group-readable", [](KeychainFileTest& t) { chmod(t.path.c_str(), 0640); },
        errSecInvalidKeychain, errSecInvalidKeychain, errSecInvalidKeychain},
+      {"owned by someone else",
+       [](KeychainFileTest& t) {
+         // Only root can give a file away; elsewhere the mode check stands in.
+         if (chown(t.path.c_str(), 4242, 4242) != 0) chmod(t.path.c_str(), 0604);
+       },
+       errSecInvalidKeychain, errSecInvalidKeychain, errSecInvalidKeychain},
+      {"oversized planted record",
+       [](KeychainFileTest& t) {
+         runSql(t.path,
+                "UPDATE item SET access = zeroblob(9000000) WHERE account = "
+                "CAST('device-1' AS BLOB)");
+       },
+       errSecSuccess, errSecInvalidKeychain, std::nullopt},
       {"hard-linked",
        [](KeychainFileTest& t) { link(t.path.c_str(), (t.home.root() + "/other-link").c_str()); },
        errSecInvalidKeychain, errSecInvalidKeychain, errSecInvalidKeychain},
