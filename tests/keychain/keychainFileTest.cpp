@@ -249,6 +249,17 @@ TEST_F(KeychainFileTest, KeychainIsOnePrivateFile) {
   EXPECT_EQ(entries[0].first, "login.keychain-db");
 }
 
+TEST_F(KeychainFileTest, CreationInAReadOnlyFolderIsAWritePermissionError) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  const std::string readOnly = home.root() + "/read-only";
+  mkdir(readOnly.c_str(), 0500);
+  const std::string target = readOnly + "/new.keychain-db";
+  SecKeychainRef keychain;
+  EXPECT_EQ(SecKeychainCreate(target.c_str(), 3, "pwd", false, nullptr, &keychain), errSecWrPerm);
+  EXPECT_FALSE(keychain);
+  EXPECT_TRUE(folderSnapshot(readOnly).empty());
+}
+
 TEST_F(KeychainFileTest, KeychainFolderWritableByOthersIsUnusable) {
   chmod(folder.c_str(), 0777);
   const auto before = folderSnapshot(folder);
