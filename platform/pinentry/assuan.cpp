@@ -1,7 +1,9 @@
 #include "platform/pinentry/assuan.h"
 
 #include <charconv>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/pinentry/Pinentry.h"
 
@@ -98,6 +100,78 @@ std::optional<unsigned> errorCode(std::string_view line) {
   auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), code);
   if (error != std::errc() || end == rest.data()) return 0xFFFFu;  // unknown: not a cancel
   return static_cast<unsigned>(code & 0xFFFFu);
+}
+
+LineReader::LineReader(Fill fill, std::size_t capacity)
+    : fill_(std::move(fill)), buffer_(capacity) {}
+
+Io LineReader::next(std::string_view& line) {
+  while (true) {
+    auto* bytes = reinterpret_cast<const char*>(buffer_.data());
+    if (start_ < end_) {
+      if (const void* lf = std::memchr(bytes + start_, '\n', end_ - start_)) {
+        std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - bytes);
+        line = std::string_view(bytes + start_, at - start_);
+        start_ = at + 1;
+        return Io::ok;
+      }
+    }
+    if (start_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+      end_ -= start_;
+      start_ = 0;
+    }
+    if (end_ == buffer_.size()) return Io::eof;  // no such line in this protocol
+    std::size_t got = 0;
+    Io io = fill_(std::span<std::uint8_t>(buffer_.data() + end_, buffer_.size() - end_), got);
+    if (io != Io::ok) return io;
+    if (got == 0 || got > buffer_.size() - end_) return Io::eof;
+    end_ += got;
+  }
+}
+
+Reply readReply(LineReader& lines, SecureBytes* data, const std::function<Io()>& cancelInquiry) {
+  Reply reply;
+  std::string_view line;
+  while ((reply.io = lines.next(line)) == Io::ok) {
+    if (line == "OK" || line.starts_with("OK ")) {
+      reply.ok = true;
+      return reply;
+    }
+    if (auto code = errorCode(line)) {
+      reply.code = *code;
+      return reply;
+    }
+    if (line.starts_with("D ")) {
+      if (data == nullptr || !unescapeInto(line.substr(2), *data) || data->size() > maxPinSize) {
+        reply.badData = true;
+      }
+    } else if (line == "S PIN_REPEATED" || line.starts_with("S PIN_REPEATED ")) {
+      reply.repeated = true;
+    } else if (line.starts_with("INQUIRE ")) {
+      if (cancelInquiry() != Io::ok) break;
+    }
+    // Other status lines and comments carry nothing we use.
+  }
+  return reply;
+}
+
+Outcome failure(const Reply& reply) {
+  if (reply.io == Io::stopped) return Outcome::stopped;
+  if (reply.io != Io::ok || reply.badData) return Outcome::unavailable;
+  if (reply.code == codeCancelled) return Outcome::cancelled;
+  if (reply.code == codeTimeout) return Outcome::timedOut;
+  return Outcome::unavailable;
+}
+
+Outcome pinOutcome(const Reply& reply) {
+  return reply.ok && !reply.badData ? Outcome::pin : failure(reply);
+}
+
+Outcome confirmOutcome(const Reply& reply) {
+  if (reply.ok) return Outcome::confirmed;
+  if (reply.io == Io::ok && reply.code == codeNotConfirmed) return Outcome::cancelled;
+  return failure(reply);
 }
 
 }  // namespace assuan

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,8 +75,6 @@ namespace {
 
 constexpr auto stopGrace = std::chrono::milliseconds(500);
 constexpr auto byeGrace = std::chrono::seconds(1);
-constexpr std::size_t lineBufferSize = 4 * 1024;
-constexpr std::size_t maxPinSize = 64 * 1024;
 
 std::vector<std::string> searchPath() {
   const char* path = std::getenv("PATH");
@@ -155,13 +154,16 @@ ssize_t writeWithoutSigpipe(int fd, const char* data, std::size_t size) {
   return written;
 }
 
-enum class Io { ok, eof, stopped };
+using assuan::Io;
 
 class Session {
  public:
   explicit Session(Cancellation* cancellation)
       : state_(cancellation != nullptr ? cancellation->state
-                                       : std::make_shared<Cancellation::State>()) {}
+                                       : std::make_shared<Cancellation::State>()),
+        lines_([this](std::span<std::uint8_t> into, std::size_t& got) {
+          return receive(into, got);
+        }) {}
   ~Session() { finish(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -251,29 +253,9 @@ class Session {
     return Io::ok;
   }
 
-  // The next line without its line feed; it stays valid until the next call.
-  Io readLine(std::string_view& line) {
-    while (true) {
-      auto* bytes = reinterpret_cast<const char*>(buffer_.data());
-      if (const void* lf = std::memchr(bytes + start_, '\n', end_ - start_)) {
-        std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lf) - bytes);
-        line = std::string_view(bytes + start_, at - start_);
-        start_ = at + 1;
-        return Io::ok;
-      }
-      if (start_ > 0) {
-        std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
-        end_ -= start_;
-        start_ = 0;
-      }
-      if (end_ == buffer_.size()) return Io::eof;  // no such line in this protocol
-      Io ready = waitFor(from_, POLLIN);
-      if (ready != Io::ok) return ready;
-      ssize_t got = read(from_, buffer_.data() + end_, buffer_.size() - end_);
-      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      if (got <= 0) return Io::eof;
-      end_ += static_cast<std::size_t>(got);
-    }
+  // Reads status and data lines up to the OK or ERR that answers one command.
+  assuan::Reply readReply(SecureBytes* data) {
+    return assuan::readReply(lines_, data, [this] { return send("CAN"); });
   }
 
   // Sends BYE (unless stopped), then ends and reaps the process.
@@ -286,7 +268,7 @@ class Session {
     byeDeadline_ = deadline;
     if (!wasStopped && send("BYE") == Io::ok) {
       std::string_view line;
-      while (readLine(line) == Io::ok && !line.starts_with("OK") && !line.starts_with("ERR")) {
+      while (lines_.next(line) == Io::ok && !line.starts_with("OK") && !line.starts_with("ERR")) {
       }
     }
     close(to_);
@@ -301,6 +283,19 @@ class Session {
   }
 
  private:
+  // More of pinentry's output, as soon as some is there.
+  Io receive(std::span<std::uint8_t> into, std::size_t& got) {
+    while (true) {
+      Io ready = waitFor(from_, POLLIN);
+      if (ready != Io::ok) return ready;
+      ssize_t count = read(from_, into.data(), into.size());
+      if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (count <= 0) return Io::eof;
+      got = static_cast<std::size_t>(count);
+      return Io::ok;
+    }
+  }
+
   // Waits until `fd` is ready, the process's stop was asked, or the BYE grace ran out.
   Io waitFor(int fd, short events) {
     while (true) {
@@ -348,71 +343,25 @@ class Session {
   pid_t pid_ = 0;
   int to_ = -1;
   int from_ = -1;
-  SecureBytes buffer_{lineBufferSize};
-  std::size_t start_ = 0;
-  std::size_t end_ = 0;
   std::optional<Clock::time_point> byeDeadline_;
+  assuan::LineReader lines_;
 };
-
-struct Reply {
-  Io io = Io::ok;
-  bool ok = false;
-  unsigned code = 0;  // of an ERR line
-  bool repeated = false;
-  bool badData = false;
-};
-
-// Reads status and data lines up to the OK or ERR that answers one command.
-Reply readReply(Session& session, SecureBytes* data) {
-  Reply reply;
-  std::string_view line;
-  while ((reply.io = session.readLine(line)) == Io::ok) {
-    if (line == "OK" || line.starts_with("OK ")) {
-      reply.ok = true;
-      return reply;
-    }
-    if (auto code = assuan::errorCode(line)) {
-      reply.code = *code;
-      return reply;
-    }
-    if (line.starts_with("D ")) {
-      if (data == nullptr || !assuan::unescapeInto(line.substr(2), *data) ||
-          data->size() > maxPinSize) {
-        reply.badData = true;
-      }
-    } else if (line == "S PIN_REPEATED" || line.starts_with("S PIN_REPEATED ")) {
-      reply.repeated = true;
-    } else if (line.starts_with("INQUIRE ")) {
-      if (session.send("CAN") != Io::ok) break;
-    }
-    // Other status lines and comments carry nothing we use.
-  }
-  return reply;
-}
-
-Outcome failure(const Reply& reply) {
-  if (reply.io == Io::stopped) return Outcome::stopped;
-  if (reply.io != Io::ok || reply.badData) return Outcome::unavailable;
-  if (reply.code == assuan::codeCancelled) return Outcome::cancelled;
-  if (reply.code == assuan::codeTimeout) return Outcome::timedOut;
-  return Outcome::unavailable;
-}
 
 // Starts pinentry and sets up the prompt; nullopt when that worked, else the outcome.
 std::optional<Outcome> prepare(Session& session, const Request& request) {
   if (session.stopped()) return Outcome::stopped;
   if (!session.start()) return session.stopped() ? Outcome::stopped : Outcome::unavailable;
 
-  Reply greeting = readReply(session, nullptr);
-  if (!greeting.ok) return failure(greeting);
+  assuan::Reply greeting = session.readReply(nullptr);
+  if (!greeting.ok) return assuan::failure(greeting);
 
   auto command = [&](const std::string& line, bool required) -> std::optional<Outcome> {
     if (Io io = session.send(line); io != Io::ok) {
       return io == Io::stopped ? Outcome::stopped : Outcome::unavailable;
     }
-    Reply reply = readReply(session, nullptr);
+    assuan::Reply reply = session.readReply(nullptr);
     if (reply.ok || (!required && reply.io == Io::ok)) return std::nullopt;
-    Outcome outcome = failure(reply);
+    Outcome outcome = assuan::failure(reply);
     // A refused setting means the prompt would not look as asked: don't show it.
     return outcome == Outcome::cancelled || outcome == Outcome::timedOut ? Outcome::unavailable
                                                                          : outcome;
@@ -476,13 +425,11 @@ Result getPin(const Request& request, Cancellation* cancellation) {
     return result;
   }
   SecureBytes pin;
-  Reply reply = readReply(session, &pin);
-  if (reply.ok && !reply.badData && !session.stopped()) {
-    result.outcome = Outcome::pin;
+  assuan::Reply reply = session.readReply(&pin);
+  result.outcome = session.stopped() ? Outcome::stopped : assuan::pinOutcome(reply);
+  if (result.outcome == Outcome::pin) {
     result.pin = std::move(pin);
     result.repeated = reply.repeated;
-  } else {
-    result.outcome = session.stopped() ? Outcome::stopped : failure(reply);
   }
   return result;
 }
@@ -492,11 +439,9 @@ Outcome confirm(const Request& request, Cancellation* cancellation) {
   if (auto early = prepare(session, request)) return *early;
   Io sent = session.send("CONFIRM");
   if (sent != Io::ok) return sent == Io::stopped ? Outcome::stopped : Outcome::unavailable;
-  Reply reply = readReply(session, nullptr);
+  assuan::Reply reply = session.readReply(nullptr);
   if (session.stopped()) return Outcome::stopped;
-  if (reply.ok) return Outcome::confirmed;
-  if (reply.io == Io::ok && reply.code == assuan::codeNotConfirmed) return Outcome::cancelled;
-  return failure(reply);
+  return assuan::confirmOutcome(reply);
 }
 
 }  // namespace pinentry
