@@ -55,30 +55,33 @@ TEST_F(AuthenticateTest, DeadlineIsNinetySecondsAfterTheEvaluationStarted) {
   EXPECT_THAT(fake::dispatch::state().waits, ElementsAre(123'000'000'000 + ninetySeconds));
 }
 
-TEST_F(AuthenticateTest, RefusalInvalidatesThenDies) {
-  for (ReplyTiming timing : {ReplyTiming::immediately, ReplyTiming::duringWait}) {
+TEST_F(AuthenticateTest, RefusalOrTimeOutInvalidatesThenDies) {
+  struct Case {
+    ReplyTiming timing;
+    bool verdict;
+    const char* label;
+  };
+  for (Case c : {Case{ReplyTiming::immediately, false, "refused before the wait"},
+                 Case{ReplyTiming::duringWait, false, "refused during the wait"},
+                 Case{ReplyTiming::never, true, "no reply before the deadline"}}) {
     fake::localauth::reset();
-    fake::localauth::state().verdict = false;
-    fake::localauth::state().timing = timing;
+    fake::localauth::state().verdict = c.verdict;
+    fake::localauth::state().timing = c.timing;
     fake::Outcome outcome = approve("x");
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "User approval denied or expired\n");
+    EXPECT_EQ(outcome.status, 1) << c.label;
+    EXPECT_EQ(outcome.out, "") << c.label;
+    EXPECT_EQ(outcome.err, "User approval denied or expired\n") << c.label;
     EXPECT_THAT(fake::localauth::state().calls,
                 ElementsAre("init", "setLocalizedCancelTitle:取消执行", "canEvaluatePolicy:2",
-                            "evaluatePolicy:2:x", "invalidate", "dealloc"));
+                            "evaluatePolicy:2:x", "invalidate", "dealloc"))
+        << c.label;
   }
 }
 
-TEST_F(AuthenticateTest, TimeOutInvalidatesAndALateReplyTouchesNothingFreed) {
+TEST_F(AuthenticateTest, ALateReplyAfterTheTimeOutTouchesNothingFreed) {
   fake::localauth::state().timing = ReplyTiming::never;
   fake::Outcome outcome = approve("x");
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_EQ(outcome.err, "User approval denied or expired\n");
-  EXPECT_THAT(fake::localauth::state().calls,
-              ElementsAre("init", "setLocalizedCancelTitle:取消执行", "canEvaluatePolicy:2",
-                          "evaluatePolicy:2:x", "invalidate", "dealloc"));
+  ASSERT_EQ(outcome.status, 1);
 
   // The reply arrives after authenticate has given up and its context is gone: it must only
   // write into state it shares ownership of (AddressSanitizer would catch anything else).
@@ -86,6 +89,7 @@ TEST_F(AuthenticateTest, TimeOutInvalidatesAndALateReplyTouchesNothingFreed) {
   int signalsBefore = fake::dispatch::state().signals;
   fake::localauth::state().pendingReply(true, nullptr);
   EXPECT_EQ(fake::dispatch::state().signals, signalsBefore + 1);
+  EXPECT_EQ(fake::streams().out, "");
 }
 
 TEST_F(AuthenticateTest, UnavailableDiesWithoutEvaluatingOrInvalidating) {
