@@ -14,6 +14,7 @@ targets=(
   "keychain_file platform/keychain/fuzz 65536"
   # Past the line buffer and the largest PIN we take.
   "pinentry_replies platform/pinentry/fuzz 70000"
+  "pinentry_command platform/pinentry/fuzz 4096"
   "front_end tests/fuzz 1024"
   "item_name tests/fuzz 512"
 )
