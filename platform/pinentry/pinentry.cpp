@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <optional>
 #include <span>
