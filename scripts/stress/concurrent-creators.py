@@ -4,6 +4,7 @@
   - 64 `ensure-key` on one name: exactly one "created", every other "exists" or
     "Key already exists; refusing overwrite";
   - 64 `init-key` on one name: exactly one "created", every other refused;
+  - 64 `ensure-key` on one name started 50 ms apart: one "created", the rest "exists" or refused;
   - 64 `ensure-key` on 64 distinct names: all "created".
 Afterwards the keychain holds exactly the names created, `PRAGMA integrity_check` says ok, only
 the keychain file is in its folder, and read-key gives 32 bytes of its own for each name (a
@@ -23,8 +24,9 @@ import stresslib as s  # noqa: E402
 CREATORS = 64
 
 
-def start_together(home, commands):
-    """Starts every (operation, name) waiting on a FIFO, then releases them all at once."""
+def start_together(home, commands, spacing=0.0):
+    """Starts every (operation, name) waiting on a FIFO, then releases them all at once, or
+    one every `spacing` seconds."""
     fifo = os.path.join(tempfile.mkdtemp(dir=home.dir), "start")
     os.mkfifo(fifo, 0o600)
     # Held open for writing, so no child blocks in open(); each child then waits in `read`
@@ -43,7 +45,12 @@ def start_together(home, commands):
     ]
     time.sleep(0.3)
     started = time.monotonic()
-    os.write(gate, b"\n" * len(processes))
+    if spacing:
+        for _ in processes:
+            os.write(gate, b"\n")
+            time.sleep(spacing)
+    else:
+        os.write(gate, b"\n" * len(processes))
     outcomes = []
     for process in processes:
         out, err = process.communicate(timeout=300)
@@ -52,16 +59,16 @@ def start_together(home, commands):
     return outcomes, time.monotonic() - started
 
 
-def one_name(home, tally, operation, name, allowed):
-    outcomes, seconds = start_together(home, [(operation, name)] * CREATORS)
+def one_name(home, tally, operation, name, allowed, spacing=0.0):
+    outcomes, seconds = start_together(home, [(operation, name)] * CREATORS, spacing)
     created = outcomes.count(s.CREATED)
     tally.check(created == 1, "%d x %s %s: %d said created" % (CREATORS, operation, name, created))
     others = [o for o in outcomes if o != s.CREATED]
     odd = [s.describe(o) for o in others if o not in allowed]
     tally.check(not odd, "%d x %s %s: unexpected outcomes %s" % (CREATORS, operation, name, odd[:3]))
     tally.note(
-        "%d x %s on one name: %d created, %d exists, %d refused, %d other; %.1f s"
-        % (CREATORS, operation, created, outcomes.count(s.EXISTS), outcomes.count(s.REFUSED),
+        "%d x %s on one name%s: %d created, %d exists, %d refused, %d other; %.1f s"
+        % (CREATORS, operation, ", started %d ms apart" % (1000 * spacing) if spacing else "", created, outcomes.count(s.EXISTS), outcomes.count(s.REFUSED),
            len(odd), seconds)
     )
     return [name] if created else []
@@ -90,6 +97,8 @@ def main():
         for repeat in range(repeats):
             created += one_name(home, tally, "ensure-key", "shared-%d" % repeat, (s.EXISTS, s.REFUSED))
             created += one_name(home, tally, "init-key", "init-%d" % repeat, (s.REFUSED,))
+            # Spread out, the later runs find the item already there.
+            created += one_name(home, tally, "ensure-key", "spread-%d" % repeat, (s.EXISTS, s.REFUSED), 0.05)
             created += many_names(home, tally, "distinct-%d" % repeat)
 
         stored = s.item_rows(home.keychain) or {}
