@@ -39,33 +39,20 @@ def kill_delay(rng, typical):
     return max(0.0, rng.gauss(0.95 * typical, 0.1 * typical))
 
 
-JOURNAL_MAGIC = bytes.fromhex("d9d505f920a163d7")  # a rollback journal that is complete: hot
-
-
-def journal_state(journal):
-    """(inode, change time, first 8 bytes) of the journal, or None when there is none."""
-    try:
-        with open(journal, "rb") as f:
-            info = os.fstat(f.fileno())
-            return (info.st_ino, info.st_ctime_ns, f.read(8))
-    except OSError:
-        return None
-
-
 def trigger_for(kind, journal):
     """A test telling when a writer is where this kind of round wants to kill it: "fresh" as
     soon as a new journal appears (the transaction has begun), "hot" once the journal is
     complete and the file itself is being changed."""
     if kind == "timed":
         return None
-    before = journal_state(journal)
+    before = s.journal_state(journal)
 
     def fired():
-        now = journal_state(journal)
+        now = s.journal_state(journal)
         if now is None:
             return False
         if kind == "hot":
-            return now[2] == JOURNAL_MAGIC
+            return now[2] == s.JOURNAL_MAGIC
         return before is None or now[:2] != before[:2]
 
     return fired

@@ -2,8 +2,9 @@
 """A keychain that can't be written.
 
 Cases: the keychain folder mounted read-only (EROFS); the folder without write permission
-(0500); the file without write permission (0400); both; and a read-only data folder before any
-keychain exists. The runs of the permission cases drop CAP_DAC_OVERRIDE (this runs as root, and
+(0500); the file without write permission (0400); both; a read-only data folder before any
+keychain exists; and a hot journal (a writer killed inside its commit) in a folder that can't
+be written, where every run must fail cleanly until the folder is writable again. The runs of the permission cases drop CAP_DAC_OVERRIDE (this runs as root, and
 root ignores permission bits otherwise).
 
 In each case ensure-key and init-key of a new name fail cleanly with
@@ -151,6 +152,48 @@ def no_keychain_yet(options, tally, statuses):
         home.close()
 
 
+def hot_journal_case(options, tally):
+    """A writer killed inside its commit left a hot journal, and then the folder can't be
+    written: no run can roll the journal back, so every run must fail cleanly rather than read
+    the half-written file or report a key as missing (and create it)."""
+    label = "hot journal in a folder 0500"
+    home = s.Home(options.binary, keep=options.keep)
+    try:
+        tally.check(home.run("ensure-key", "seed") == s.CREATED, "%s: seed created" % label)
+        seed, outcome = home.read_key("seed")
+        if not tally.check(s.leave_hot_journal(home, "victim"), "%s: a hot journal was left" % label):
+            return
+        os.chmod(home.folder, 0o500)
+        expected = [
+            ("ensure-key", "seed", (1, b"", b"Keychain lookup failed\n")),
+            ("ensure-key", "victim", (1, b"", b"Keychain lookup failed\n")),
+            ("ensure-key", "new", (1, b"", b"Keychain lookup failed\n")),
+        ]
+        for operation, name, want in expected:
+            outcome = home.run(operation, name, prefix=NO_DAC)
+            tally.check(outcome == want, "%s: %s %s: %s" % (label, operation, name, s.describe(outcome)))
+        outcome = home.run("init-key", "victim", prefix=NO_DAC)
+        tally.check(clean_failure(outcome), "%s: init-key victim: %s" % (label, s.describe(outcome)))
+        key, outcome = home.read_key("seed", prefix=NO_DAC)
+        tally.check(outcome == (1, b"", b"Keychain read denied or unavailable\n"),
+                    "%s: read-key seed: %s" % (label, s.describe(outcome)))
+        os.chmod(home.folder, 0o700)
+        # Writable again: the next run rolls the journal back and all is as before the kill.
+        tally.check(home.run("ensure-key", "seed") == s.EXISTS, "%s: then seed exists" % label)
+        tally.check(home.folder_entries() == ["login.keychain-db"], "%s: the journal is gone: %s"
+                    % (label, home.folder_entries()))
+        verdict = s.integrity(home.keychain)
+        tally.check(verdict == "ok", "%s: integrity_check says %r" % (label, verdict))
+        tally.check(sorted(s.item_rows(home.keychain) or {}) == ["seed"], "%s: only seed is stored" % label)
+        key, outcome = home.read_key("seed")
+        tally.check(key == seed, "%s: seed reads back unchanged: %s" % (label, s.describe(outcome)))
+        tally.check(home.run("ensure-key", "victim") == s.CREATED, "%s: victim can be created" % label)
+    finally:
+        if os.path.isdir(home.folder):
+            os.chmod(home.folder, 0o700)
+        home.close()
+
+
 def main():
     s.in_private_mount_namespace(sys.argv)
     options = s.arguments(__doc__.splitlines()[0])
@@ -168,6 +211,7 @@ def main():
     for case in cases:
         existing_keychain_case(options, tally, case, statuses)
     no_keychain_yet(options, tally, statuses)
+    hot_journal_case(options, tally)
     for label, found in statuses.items():
         tally.note("%s: insert failed with %s" % (label, ", ".join(sorted(found))))
     tally.finish()

@@ -277,6 +277,39 @@ def kill(process):
     return process.returncode == -signal.SIGKILL
 
 
+JOURNAL_MAGIC = bytes.fromhex("d9d505f920a163d7")  # a rollback journal that is complete: hot
+
+
+def journal_state(journal):
+    """(inode, change time, first 8 bytes) of the journal, or None when there is none."""
+    try:
+        with open(journal, "rb") as f:
+            info = os.fstat(f.fileno())
+            return (info.st_ino, info.st_ctime_ns, f.read(8))
+    except OSError:
+        return None
+
+
+def leave_hot_journal(home, name, attempts=20):
+    """Kills an ensure-key of `name` in the middle of its commit, so that a hot journal is left
+    beside the keychain. True when it is."""
+    journal = home.keychain + "-journal"
+    for _ in range(attempts):
+        process = home.spawn("ensure-key", name)
+        while process.poll() is None:
+            state = journal_state(journal)
+            if state is not None and state[2] == JOURNAL_MAGIC:
+                os.kill(process.pid, signal.SIGKILL)
+                break
+        process.communicate()
+        state = journal_state(journal)
+        if process.returncode == -signal.SIGKILL and state is not None and state[2] == JOURNAL_MAGIC:
+            return True
+        if process.returncode == 0:
+            return False  # it got through: the name is taken now
+    return False
+
+
 def in_private_mount_namespace(argv):
     """Re-runs this script in a private mount namespace (mounts vanish with it), once."""
     if os.environ.get("FERROWICK_STRESS_UNSHARED") == "1":
