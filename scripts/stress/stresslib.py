@@ -84,6 +84,17 @@ def describe(outcome):
     return "status %s, out %r, err %r" % (status, shown(out), shown(err))
 
 
+_sanitized = {}
+
+
+def sanitized(binary):
+    """Whether the binary is built with AddressSanitizer."""
+    if binary not in _sanitized:
+        done = subprocess.run(["nm", "-D", binary], capture_output=True, text=True)
+        _sanitized[binary] = "__asan_init" in done.stdout
+    return _sanitized[binary]
+
+
 class Home:
     """A private home with the scripted pinentry on PATH and a PAM service for ferrowick.
 
@@ -93,6 +104,7 @@ class Home:
 
     def __init__(self, binary, keep=False, base=None):
         self.binary = binary
+        self.sanitized = sanitized(binary)
         self.keep = keep
         self.dir = tempfile.mkdtemp(prefix="ferrowick-stress-", dir=base)
         os.chmod(self.dir, 0o700)
@@ -168,6 +180,12 @@ class Home:
             env["LD_PRELOAD"] = os.path.join(PAM_LIBRARY_DIR, "libpam_wrapper.so")
             env["PAM_WRAPPER"] = "1"
             env["PAM_WRAPPER_SERVICE_DIR"] = self.pam
+            if self.sanitized:
+                # The wrapper's RTLD_DEEPBIND breaks the sanitizers' interposition, and ASan
+                # wants to come first in the library list.
+                env["UID_WRAPPER_DISABLE_DEEPBIND"] = "1"
+                env["PAM_WRAPPER_DISABLE_DEEPBIND"] = "1"
+                env["ASAN_OPTIONS"] = "verify_asan_link_order=0"
         return env
 
     def command(self, operation, operand, prefix=()):
