@@ -66,10 +66,11 @@ def one_name(home, tally, operation, name, allowed, spacing=0.0):
     others = [o for o in outcomes if o != s.CREATED]
     odd = [s.describe(o) for o in others if o not in allowed]
     tally.check(not odd, "%d x %s %s: unexpected outcomes %s" % (CREATORS, operation, name, odd[:3]))
+    apart = ", started %d ms apart" % (1000 * spacing) if spacing else ""
     tally.note(
         "%d x %s on one name%s: %d created, %d exists, %d refused, %d other; %.1f s"
-        % (CREATORS, operation, ", started %d ms apart" % (1000 * spacing) if spacing else "", created, outcomes.count(s.EXISTS), outcomes.count(s.REFUSED),
-           len(odd), seconds)
+        % (CREATORS, operation, apart, created, outcomes.count(s.EXISTS),
+           outcomes.count(s.REFUSED), len(odd), seconds)
     )
     return [name] if created else []
 
@@ -88,7 +89,8 @@ def main():
     options = s.arguments(__doc__.splitlines()[0])
     rng = random.Random(options.seed)
     tally = s.Tally()
-    tally.note("concurrent-creators (%s form, seed %d)" % ("long" if options.long else "short", options.seed))
+    form = "long" if options.long else "short"
+    tally.note("concurrent-creators (%s form, seed %d)" % (form, options.seed))
     repeats = 4 if options.long else 1
     home = s.Home(options.binary, keep=options.keep)
     try:
@@ -98,12 +100,14 @@ def main():
             created += one_name(home, tally, "ensure-key", "shared-%d" % repeat, (s.EXISTS, s.REFUSED))
             created += one_name(home, tally, "init-key", "init-%d" % repeat, (s.REFUSED,))
             # Spread out, the later runs find the item already there.
-            created += one_name(home, tally, "ensure-key", "spread-%d" % repeat, (s.EXISTS, s.REFUSED), 0.05)
+            created += one_name(home, tally, "ensure-key", "spread-%d" % repeat,
+                                (s.EXISTS, s.REFUSED), 0.05)
             created += many_names(home, tally, "distinct-%d" % repeat)
 
         stored = s.item_rows(home.keychain) or {}
         tally.check(sorted(stored) == sorted(created), "the keychain holds exactly the names created")
-        tally.check(all(length == 32 + 16 for _, length in stored.values()), "every stored secret is 32 bytes")
+        tally.check(all(length == 32 + 16 for _, length in stored.values()),
+                    "every stored secret is 32 bytes")
         verdict = s.integrity(home.keychain)
         tally.check(verdict == "ok", "integrity_check says %r" % verdict)
         entries = home.folder_entries()
@@ -111,8 +115,9 @@ def main():
         left = s.wait_for_pinentries(home)
         tally.check(not left, "pinentries left running: %s" % left)
 
-        sample = created if options.long else ["seed"] + [n for n in created if not n.startswith("distinct")] + \
-            rng.sample([n for n in created if n.startswith("distinct")], 6)
+        distinct = [n for n in created if n.startswith("distinct")]
+        sample = created if options.long else \
+            [n for n in created if n not in distinct] + rng.sample(distinct, 6)
         keys = {}
         for name in sample:
             key, outcome = home.read_key(name)

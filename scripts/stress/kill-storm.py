@@ -211,7 +211,8 @@ def storm(options, tally, rng):
         verdict = s.integrity(home.keychain)
         tally.check(verdict == "ok", "final integrity_check says %r" % verdict)
         final = s.item_rows(home.keychain) or {}
-        tally.check(sorted(final) == sorted(["seed", "last-write"] + pool), "the keychain holds exactly the pool and the seed")
+        tally.check(sorted(final) == sorted(["seed", "last-write"] + pool),
+                    "the keychain holds exactly the pool, the seed and the last write")
         left = s.wait_for_pinentries(home)
         tally.check(not left, "pinentries left running: %s" % left)
 

@@ -4,8 +4,9 @@
 Cases: the keychain folder mounted read-only (EROFS); the folder without write permission
 (0500); the file without write permission (0400); both; a read-only data folder before any
 keychain exists; and a hot journal (a writer killed inside its commit) in a folder that can't
-be written, where every run must fail cleanly until the folder is writable again. The runs of the permission cases drop CAP_DAC_OVERRIDE (this runs as root, and
-root ignores permission bits otherwise).
+be written, where every run must fail cleanly until the folder is writable again. The runs of
+the permission cases drop CAP_DAC_OVERRIDE (this runs as root, and root ignores permission bits
+otherwise).
 
 In each case ensure-key and init-key of a new name fail cleanly with
 "Keychain insert failed: <status>", while ensure-key of an existing name says "exists", init-key
