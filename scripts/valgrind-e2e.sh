@@ -46,6 +46,16 @@ script() {  # the pinentry's answers from now on
   echo 0 > "$work/pinentry/cursor"
 }
 
+# The wrapper's folders made by the (ended) process <pid>, and only those.
+remove_pam_folders() {
+  local pid=$1 folder
+  [ -n "$pid" ] && ! kill -0 "$pid" 2> /dev/null || return 0
+  for folder in /tmp/pam.?; do
+    [ "$(cat "$folder/pid" 2> /dev/null)" = "$pid" ] && rm -rf "$folder"
+  done
+  return 0
+}
+
 passed=0 failed=0 errors_total=0 definite_total=0
 started=$(date +%s)
 
@@ -54,13 +64,17 @@ check() {
   local label=$1 want_status=$2 want_out=$3 want_err=$4
   shift 5
   local log="$work/logs/$label.log" out="$work/logs/$label.out" err="$work/logs/$label.err"
-  env -i HOME="$work/home" XDG_DATA_HOME="$work/home/data" LANG=C.UTF-8 \
+  # The valgrind process keeps its pid through its exec's; it is noted so that the /tmp/pam.X
+  # folders the wrapper makes in it (and leaves, loaded into the launcher too) can be removed.
+  timeout 600 bash -c 'echo $$ > "$0"; exec "$@"' "$work/valgrind.pid" \
+    env -i HOME="$work/home" XDG_DATA_HOME="$work/home/data" LANG=C.UTF-8 \
     PATH="$work/bin:/usr/bin:/bin" SCRIPTED_PINENTRY_DIR="$work/pinentry" \
     LD_PRELOAD="$wrapper" PAM_WRAPPER=1 PAM_WRAPPER_SERVICE_DIR="$work/pam" \
-    timeout 600 valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+    valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite --log-file="$log" \
     "$binary" "$@" > "$out" 2> "$err"
   local status=$?
+  remove_pam_folders "$(cat "$work/valgrind.pid")"
   local errors definite problems=""
   errors=$(sed -n 's/.*ERROR SUMMARY: \([0-9]*\) errors.*/\1/p' "$log" | tail -1)
   definite=$(sed -n 's/.*definitely lost: \([0-9,]*\) bytes.*/\1/p' "$log" | tail -1 | tr -d ,)

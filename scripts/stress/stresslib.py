@@ -188,8 +188,16 @@ class Home:
                 env["ASAN_OPTIONS"] = "verify_asan_link_order=0"
         return env
 
-    def command(self, operation, operand, prefix=()):
-        return list(prefix) + [self.binary, operation, operand]
+    def command(self, operation, operand, prefix=(), pam=False):
+        """The command line; with a `prefix` (a program that runs the binary), PAM's variables
+        are set only for the binary: the wrapper makes a /tmp/pam.X folder in every process it
+        is loaded into and removes it at exit, so a process that goes on to exec leaves its
+        folder behind."""
+        if not (prefix and pam):
+            return list(prefix) + [self.binary, operation, operand]
+        preload = {k: v for k, v in self.environment(True).items() if k not in self.environment(False)}
+        settings = ["%s=%s" % item for item in sorted(preload.items())]
+        return list(prefix) + ["/usr/bin/env"] + settings + [self.binary, operation, operand]
 
     def run(self, operation, operand, pam=None, timeout=120, prefix=()):
         """(status, stdout, stderr); a status below 0 is the signal that ended the run."""
@@ -197,8 +205,8 @@ class Home:
             pam = operation in ("read-key", "approve")
         try:
             done = subprocess.run(
-                self.command(operation, operand, prefix),
-                env=self.environment(pam),
+                self.command(operation, operand, prefix, pam),
+                env=self.environment(pam and not prefix),
                 stdin=subprocess.DEVNULL,
                 capture_output=True,
                 timeout=timeout,
