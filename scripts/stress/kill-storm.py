@@ -58,6 +58,9 @@ def trigger_for(kind, journal):
     return fired
 
 
+HUNG = 120  # seconds after which a run left to finish counts as hung and is killed
+
+
 def reap(runs, started, trigger=None):
     """Kills each run at its moment unless it ended first; with `trigger`, kills every run
     marked for killing as soon as the trigger fires. Returns how many runs the kills ended, and
@@ -79,7 +82,7 @@ def reap(runs, started, trigger=None):
             if process.poll() is not None:
                 ends[index] = now
                 kills += process.returncode == -signal.SIGKILL and delay is not None
-            elif delay is not None and (fired or now >= started + delay):
+            elif (delay is not None and (fired or now >= started + delay)) or now > started + HUNG:
                 os.kill(process.pid, signal.SIGKILL)
         if trigger is None:
             time.sleep(0.002)
@@ -129,6 +132,8 @@ def storm(options, tally, rng):
                 outcome = (process.returncode, out, err)
                 if outcome == s.CREATED and delay is None and kind == "timed":
                     durations.append(ends[index] - started)
+                tally.check(process.returncode != -9 or delay is not None,
+                            "round %d: ensure-key %s hung" % (round_number, name))
                 if process.returncode == -9:
                     # Killed after it had finished its add and printed: still a claim.
                     if out == b"created\n":

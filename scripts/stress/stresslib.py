@@ -90,8 +90,11 @@ _sanitized = {}
 def sanitized(binary):
     """Whether the binary is built with AddressSanitizer."""
     if binary not in _sanitized:
-        done = subprocess.run(["nm", "-D", binary], capture_output=True, text=True)
-        _sanitized[binary] = "__asan_init" in done.stdout
+        try:
+            done = subprocess.run(["nm", "-D", binary], capture_output=True, text=True)
+            _sanitized[binary] = "__asan_init" in done.stdout
+        except OSError:
+            _sanitized[binary] = False
     return _sanitized[binary]
 
 
