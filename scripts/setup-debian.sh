@@ -11,6 +11,8 @@ packages=(
   # tests
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
   xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick
+  # packaging
+  dpkg-dev file
   # fuzzing, benchmarks, memory checks
   clang libclang-rt-14-dev hyperfine valgrind
 )
