@@ -28,12 +28,8 @@ struct Case {
 class CommandLineTest : public ::testing::Test {
  protected:
   RunOptions isolated() const {
-    RunOptions options;
-    options.environment["HOME"] = home.path();
-    options.environment["XDG_DATA_HOME"] = home.file("data");
+    RunOptions options = testing_support::privateHomeOptions(home);
     options.environment["PATH"] = home.file("no-such-bin");
-    options.environment["DISPLAY"] = std::nullopt;
-    options.environment["WAYLAND_DISPLAY"] = std::nullopt;
     return options;
   }
   TempDir home;

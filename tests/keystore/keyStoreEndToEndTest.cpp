@@ -40,15 +40,11 @@ class KeyStoreEndToEndTest : public ::testing::Test {
   // The PAM wrapper only for runs that ask the owner: its preload sets itself up in every
   // process it enters, and many at once trip over each other's /tmp/pam.X folders.
   RunOptions options(bool withPam = true) const {
-    RunOptions options;
-    options.environment = pinentry.environment();
+    RunOptions options = testing_support::privateHomeOptions(home);
+    for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
     if (withPam) {
       for (const auto& [key, value] : pam.environment()) options.environment[key] = value;
     }
-    options.environment["HOME"] = home.path();
-    options.environment["XDG_DATA_HOME"] = home.file("data");
-    options.environment["DISPLAY"] = std::nullopt;
-    options.environment["WAYLAND_DISPLAY"] = std::nullopt;
     options.timeout = std::chrono::seconds(120);
     return options;
   }

@@ -24,13 +24,9 @@ const std::string passed = "Login Keychain ACL refused unattended read; fixture 
 class SelfTestEndToEndTest : public ::testing::Test {
  protected:
   RunOptions options() const {
-    RunOptions options;
+    RunOptions options = testing_support::privateHomeOptions(home);
     // A pinentry that would answer, so a pass can't come from a prompt that failed to show.
-    options.environment = pinentry.environment();
-    options.environment["HOME"] = home.path();
-    options.environment["XDG_DATA_HOME"] = home.file("data");
-    options.environment["DISPLAY"] = std::nullopt;
-    options.environment["WAYLAND_DISPLAY"] = std::nullopt;
+    for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
     options.timeout = std::chrono::seconds(120);
     return options;
   }

@@ -162,6 +162,15 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+RunOptions privateHomeOptions(const TempDir& home) {
+  RunOptions options;
+  options.environment["HOME"] = home.path();
+  options.environment["XDG_DATA_HOME"] = home.file("data");
+  options.environment["DISPLAY"] = std::nullopt;
+  options.environment["WAYLAND_DISPLAY"] = std::nullopt;
+  return options;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream contents;

@@ -48,6 +48,11 @@ class TempDir {
   std::string path_;
 };
 
+// Options for a run that sees only `home`: HOME is it, XDG_DATA_HOME (where the login keychain
+// lives) is its "data" folder, and there is no display, so nothing can reach the user's own
+// keychain or screen.
+RunOptions privateHomeOptions(const TempDir& home);
+
 // Reads a whole file; empty when it can't be read.
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents, int mode = 0600);
