@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
@@ -78,6 +80,100 @@ OSStatus verify(sqlite3* db, const std::string& path) {
   };
   status = check();
   exec(db, "COMMIT");
+  return status;
+}
+
+// The bytes of a new keychain file, built in memory so that nothing reaches the folder before
+// the file is whole. SQLite's memdb writes the same bytes a file with the same history holds
+// (change counter and library version included) and keeps no journal anywhere.
+OSStatus buildImage(const NewKeychain& contents, std::string& image) {
+  sqlite3* db = nullptr;
+  int result =
+      sqlite3_open_v2("new-keychain", &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, "memdb");
+  Database database(db);
+  if (result != SQLITE_OK) return statusOf(result);
+  OSStatus status = configure(db);
+  if (status == errSecSuccess) status = writeSchema(db, contents);
+  if (status != errSecSuccess) return status;
+  sqlite3_int64 size = 0;
+  unsigned char* bytes = sqlite3_serialize(db, "main", &size, 0);
+  if (bytes == nullptr) return errSecAllocate;
+  image.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
+  sqlite3_free(bytes);
+  return image.size() >= headerBytes ? errSecSuccess : errSecIO;
+}
+
+// Writes all of `bytes` and makes them durable; errno tells why not.
+bool writeDurably(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) return false;
+    if (wrote == 0) {
+      errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return fsync(fd) == 0;
+}
+
+// A file that has no name until it is whole: a process killed at any moment leaves nothing
+// behind, and linkat never replaces a name that is taken (EEXIST). Nothing where the
+// filesystem can't make unnamed files, or they can't be given a name here.
+std::optional<OSStatus> placeUnnamed(const std::string& folder, const std::string& path,
+                                     std::string_view image) {
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::nullopt;
+    return statusOfErrno(errno);
+  }
+  std::optional<OSStatus> status = errSecSuccess;
+  if (!writeDurably(fd, image)) {
+    status = statusOfErrno(errno);
+  } else {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    // Without /proc, AT_EMPTY_PATH (which may need privilege) does the same.
+    if (linked != 0 && errno == ENOENT) {
+      linked = linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
+    }
+    if (linked != 0) {
+      const int error = errno;
+      // ENOENT with the folder still there: no /proc, and AT_EMPTY_PATH not permitted.
+      const bool unsupported = error == EPERM || (error == ENOENT && exists(folder));
+      if (unsupported) {
+        status = std::nullopt;
+      } else {
+        status = statusOfErrno(error);
+      }
+    }
+  }
+  ::close(fd);
+  return status;
+}
+
+// Where unnamed files aren't available: a temporary name in the same folder, moved into place
+// only if the name is still free.
+OSStatus placeNamed(const std::string& path, std::string_view image) {
+  const std::string temporary = path + "." + toHex(randomBytes(8)) + ".tmp";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return statusOfErrno(errno);
+  OSStatus status = writeDurably(fd, image) ? errSecSuccess : statusOfErrno(errno);
+  ::close(fd);
+  if (status == errSecSuccess) {
+    // renameat2 leaves one link at every moment; where the filesystem lacks it, link() then
+    // unlink().
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EINVAL || errno == ENOSYS) {
+        if (link(temporary.c_str(), path.c_str()) != 0) status = statusOfErrno(errno);
+      } else {
+        status = statusOfErrno(errno);
+      }
+    }
+  }
+  unlink(temporary.c_str());
   return status;
 }
 
@@ -240,41 +336,12 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
 
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
   if (exists(path)) return errSecDuplicateKeychain;
+  std::string image;
+  OSStatus status = buildImage(contents, image);
+  if (status != errSecSuccess) return status;
   const std::string folder = folderOf(path);
-  std::string temporary = path + "." + toHex(randomBytes(8)) + ".tmp";
-  {
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return statusOfErrno(errno);
-    ::close(fd);
-  }
-  auto build = [&]() -> OSStatus {
-    sqlite3* db = nullptr;
-    int result = sqlite3_open_v2(
-        temporary.c_str(), &db,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, nullptr);
-    Database database(db);
-    if (result != SQLITE_OK) return statusOf(result);
-    OSStatus status = configure(db);
-    if (status == errSecSuccess) status = writeSchema(db, contents);
-    if (status != errSecSuccess) return status;
-    database = Database();  // close: everything is on disk (synchronous=FULL)
-    if (exists(temporary + "-journal")) return errSecIO;
-    return errSecSuccess;
-  };
-  OSStatus status = build();
-  if (status == errSecSuccess) {
-    // Into place only if the name is still free. renameat2 leaves one link at every moment;
-    // where the filesystem lacks it, link() then unlink().
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
-      if (errno == EINVAL || errno == ENOSYS) {
-        if (link(temporary.c_str(), path.c_str()) != 0) status = statusOfErrno(errno);
-      } else {
-        status = statusOfErrno(errno);
-      }
-    }
-  }
-  unlink(temporary.c_str());
-  unlink((temporary + "-journal").c_str());
+  std::optional<OSStatus> placed = placeUnnamed(folder, path, image);
+  status = placed ? *placed : placeNamed(path, image);
   if (status != errSecSuccess) return status;
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folderFd >= 0) {

@@ -3,8 +3,9 @@
 // - a file that is not a regular file of ours, with one link and no group/other bits, is refused
 //   before it is opened by SQLite (symlinks included);
 // - a refused file is never written: foreign headers are refused from our own read of them;
-// - nothing is ever repaired, recreated or overwritten: a new file is built under a temporary
-//   name and moved into place only if the name is still free.
+// - nothing is ever repaired, recreated or overwritten: a new file is built in memory, written
+//   to an unnamed file in the folder and linked into place only if the name is still free (a
+//   temporary name stands in where unnamed files aren't supported).
 #pragma once
 
 #include <sqlite3.h>

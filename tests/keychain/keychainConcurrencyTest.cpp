@@ -1,13 +1,18 @@
 // Several processes on one keychain file: racing adds have one winner and no I/O errors, and an
-// add killed mid-way leaves only whole items behind.
+// add or a creation killed mid-way leaves only whole items and whole files behind.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
+#include "platform/keychain/keychainFile.h"
+#include "platform/keychain/keychainSchema.h"
+#include "platform/keychain/keychainUnlock.h"
 #include "tests/keychain/RealKeychainFixture.h"
 
 namespace keychain_test {
@@ -120,6 +125,55 @@ TEST(KeychainConcurrencyTest, AddsKilledMidwayLeaveOnlyWholeItems) {
   }
   EXPECT_GT(found, 0);
   EXPECT_EQ(queryInteger(path, "SELECT count(*) FROM item"), found);
+}
+
+TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehind) {
+  KeychainHome home;
+  const std::string folder = home.root() + "/kills";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  // The KDF is nearly all of SecKeychainCreate's time; the child repeats only the file step
+  // after it, so every kill lands somewhere in the making of a file.
+  keychain::NewKeychain contents;
+  SecureBytes key;
+  ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
+            errSecSuccess);
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<useconds_t> delay(0, 12000);
+  for (int round = 0; round < 30; ++round) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      for (int i = 0;; ++i) {
+        std::string path =
+            folder + "/" + std::to_string(round) + "-" + std::to_string(i) + ".keychain-db";
+        if (keychain::createKeychainFile(path, contents) != errSecSuccess) _exit(1);
+      }
+    }
+    // The first child is let finish one file, so there is always a whole one to check too.
+    struct stat first;
+    for (int waited = 0;
+         round == 0 && waited < 10000 && lstat((folder + "/0-0.keychain-db").c_str(), &first) != 0;
+         ++waited) {
+      usleep(1000);
+    }
+    usleep(delay(random));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the creating child stopped by itself";
+  }
+  // Only whole keychains under their final names: no temporary file, no journal.
+  const auto entries = folderSnapshot(folder);
+  EXPECT_FALSE(entries.empty());
+  for (const auto& [name, bytes] : entries) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(name.ends_with(".keychain-db"));
+    keychain::Database database;
+    ASSERT_EQ(keychain::openKeychain(folder + "/" + name, keychain::FolderRule::private_, database),
+              errSecSuccess);
+    keychain::KeychainRecord record;
+    EXPECT_EQ(keychain::readKeychainRecord(database.get(), record), errSecSuccess);
+    EXPECT_TRUE(record.uuid == contents.uuid);
+  }
 }
 
 }  // namespace
