@@ -30,7 +30,8 @@ class SecretEntryTest : public ::testing::Test {
   }
 };
 
-TEST_F(SecretEntryTest, ActivatesBeforeBuildingTheAlertThenBuildsItAsTheContractSays) {
+TEST_F(SecretEntryTest,
+       ActivatesBeforeBuildingTheAlertThenBuildsItWithItsFixedTextsButtonsAndField) {
   fake::appkit::state().typed = "tok";
   enter("API 令牌");
   const auto& calls = fake::appkit::state().calls;
