@@ -8,6 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Ferrowick/keystore/keyQuery.h"
+
 namespace keychain_test {
 
 namespace {
@@ -28,14 +30,6 @@ SecAccessRef accessWith(const SecTrustedApplicationList* applications,
 
 }  // namespace
 
-SecDictionary itemQuery(std::string_view account) {
-  SecDictionary query;
-  query.set(kSecClass, SecConstant{kSecClassGenericPassword});
-  query.set(kSecAttrService, std::string(service));
-  query.set(kSecAttrAccount, std::string(account));
-  return query;
-}
-
 SecAccessRef openAccess() {
   return accessWith(nullptr, 0);
 }
@@ -47,7 +41,7 @@ SecAccessRef passwordAccess() {
 
 OSStatus addItem(std::string_view account, const SecureBytes& data, const SecAccessRef& access,
                  const SecKeychainRef& keychain) {
-  SecDictionary add = itemQuery(account);
+  SecDictionary add = ferrowick::keyQuery(account);
   if (keychain) add.set(kSecUseKeychain, keychain);
   add.set(kSecAttrAccess, access);
   add.set(kSecValueData, data);
@@ -55,7 +49,7 @@ OSStatus addItem(std::string_view account, const SecureBytes& data, const SecAcc
 }
 
 OSStatus readData(std::string_view account, SecureBytes& data, const SecKeychainRef& keychain) {
-  SecDictionary query = itemQuery(account);
+  SecDictionary query = ferrowick::keyQuery(account);
   if (keychain) query.set(kSecMatchSearchList, std::vector<SecKeychainRef>{keychain});
   query.set(kSecReturnData, true);
   SecValue result;
@@ -68,7 +62,7 @@ OSStatus readData(std::string_view account, SecureBytes& data, const SecKeychain
 }
 
 OSStatus lookup(std::string_view account, const SecKeychainRef& keychain) {
-  SecDictionary query = itemQuery(account);
+  SecDictionary query = ferrowick::keyQuery(account);
   if (keychain) query.set(kSecMatchSearchList, std::vector<SecKeychainRef>{keychain});
   query.set(kSecReturnAttributes, true);
   return SecItemCopyMatching(query, nullptr);

@@ -11,9 +11,6 @@
 namespace keychain_test {
 
 inline constexpr const char* password = "fixture password";
-inline constexpr std::string_view service = "org.quennet.peldora.v1";
-
-SecDictionary itemQuery(std::string_view account);
 SecAccessRef openAccess();
 SecAccessRef passwordAccess();
 

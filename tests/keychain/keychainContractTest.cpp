@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Ferrowick/keystore/Security.h"
+#include "Ferrowick/keystore/keyQuery.h"
 #include "tests/keychain/KeychainBackend.h"
 
 // Each executable names the suite after its keychain, so their test names differ.
@@ -17,15 +18,8 @@ namespace {
 
 using contract::Answer;
 
-constexpr std::string_view service = "org.quennet.peldora.v1";
-
-SecDictionary itemQuery(std::string_view account) {
-  SecDictionary query;
-  query.set(kSecClass, SecConstant{kSecClassGenericPassword});
-  query.set(kSecAttrService, std::string(service));
-  query.set(kSecAttrAccount, std::string(account));
-  return query;
-}
+// Items are addressed exactly as the tool addresses them.
+using ferrowick::keyQuery;
 
 // Every decrypt entry rewritten: `applications` null = anyone, empty = nobody.
 SecAccessRef accessWith(const SecTrustedApplicationList* applications,
@@ -50,7 +44,7 @@ SecAccessRef openAccess() {
 
 OSStatus addItem(std::string_view account, const SecureBytes& data, const SecAccessRef& access,
                  const SecKeychainRef& keychain = nullptr) {
-  SecDictionary add = itemQuery(account);
+  SecDictionary add = keyQuery(account);
   if (keychain) add.set(kSecUseKeychain, keychain);
   add.set(kSecAttrAccess, access);
   add.set(kSecValueData, data);
@@ -59,7 +53,7 @@ OSStatus addItem(std::string_view account, const SecureBytes& data, const SecAcc
 
 OSStatus readData(std::string_view account, SecValue& result,
                   const SecKeychainRef& keychain = nullptr) {
-  SecDictionary query = itemQuery(account);
+  SecDictionary query = keyQuery(account);
   if (keychain) query.set(kSecMatchSearchList, std::vector<SecKeychainRef>{keychain});
   query.set(kSecReturnData, true);
   query.set(kSecMatchLimit, SecConstant{kSecMatchLimitOne});
@@ -67,7 +61,7 @@ OSStatus readData(std::string_view account, SecValue& result,
 }
 
 OSStatus lookup(std::string_view account, const SecKeychainRef& keychain = nullptr) {
-  SecDictionary query = itemQuery(account);
+  SecDictionary query = keyQuery(account);
   if (keychain) query.set(kSecMatchSearchList, std::vector<SecKeychainRef>{keychain});
   query.set(kSecReturnAttributes, true);
   return SecItemCopyMatching(query, nullptr);
@@ -113,7 +107,7 @@ TEST_F(KEYCHAIN_CONTRACT, AddedItemIsFoundByAttributesWithoutPromptEvenWhenLocke
   EXPECT_EQ(lookup("device-1", keychain), errSecSuccess);
 
   contract::newProcess();
-  SecDictionary query = itemQuery("device-1");
+  SecDictionary query = keyQuery("device-1");
   query.set(kSecMatchSearchList, std::vector<SecKeychainRef>{keychain});
   query.set(kSecReturnAttributes, true);
   SecValue result;
@@ -371,7 +365,7 @@ TEST_F(KEYCHAIN_CONTRACT, KeychainAtAPathIsCreatedOnceAndDeletedOnce) {
 TEST_F(KEYCHAIN_CONTRACT, MalformedRequestsAreRefused) {
   SecKeychainRef keychain = createKeychain();
   auto add = [&](auto change) {
-    SecDictionary request = itemQuery("device-1");
+    SecDictionary request = keyQuery("device-1");
     request.set(kSecUseKeychain, keychain);
     request.set(kSecAttrAccess, openAccess());
     request.set(kSecValueData, secret);
@@ -379,7 +373,7 @@ TEST_F(KEYCHAIN_CONTRACT, MalformedRequestsAreRefused) {
     return SecItemAdd(request, nullptr);
   };
   auto find = [&](auto change) {
-    SecDictionary request = itemQuery("device-1");
+    SecDictionary request = keyQuery("device-1");
     request.set(kSecMatchSearchList, std::vector<SecKeychainRef>{keychain});
     request.set(kSecReturnData, true);
     change(request);
@@ -412,7 +406,7 @@ TEST_F(KEYCHAIN_CONTRACT, MalformedRequestsAreRefused) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.status, errSecParam) << c.name;
 
-  SecDictionary withResult = itemQuery("device-1");
+  SecDictionary withResult = keyQuery("device-1");
   withResult.set(kSecUseKeychain, keychain);
   withResult.set(kSecValueData, secret);
   SecValue result;
