@@ -7,12 +7,12 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format
   libsqlite3-dev libsodium-dev libpam0g-dev libgtk-3-dev
   # run
-  sqlite3 pinentry-tty pinentry-curses
+  sqlite3 pinentry-tty pinentry-curses pinentry-gtk2
   # tests
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
-  xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick
+  xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick tmux strace
   # packaging
-  dpkg-dev file
+  dpkg-dev file lintian
   # fuzzing, benchmarks, memory checks
   clang libclang-rt-14-dev hyperfine valgrind
 )
