@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
   xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick tmux strace
   # packaging
-  dpkg-dev file lintian
+  dpkg-dev file lintian debootstrap
   # fuzzing, benchmarks, memory checks
   clang libclang-rt-14-dev hyperfine valgrind
 )
