@@ -98,7 +98,7 @@ class KeychainToolTest : public ::testing::Test {
     return {testing_support::readFile(path), access(path.c_str(), F_OK) == 0};
   }
 
-  // Asserts a failure: status 1, nothing on standard output... (list/check print reports)
+  // A failure: status 1 and exactly this one line on standard error (check may still report).
   static void expectOneLineFailure(const RunResult& result, const std::string& message) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, message + "\n");
