@@ -138,10 +138,11 @@ int runCommand(const Target& target, const std::vector<std::string>& words) {
   }
   if (command == "restore" && (count == 2 || (count == 3 && words[2] == "--replace"))) {
     const std::string source = keychain::absolutePath(words[1]);
-    if (target.login) {
-      OSStatus status = keychain::prepareLoginFolders(path);
-      if (status != errSecSuccess) die(failure(status, path));
-    }
+    // The folder a keychain goes into must be as safe as the one it would be opened from.
+    OSStatus prepared = target.login ? keychain::prepareLoginFolders(path)
+                                     : keychain::checkFolder(keychain::folderOf(path), target.rule);
+    if (prepared != errSecSuccess)
+      die(failure(prepared == errSecNoSuchKeychain ? errSecNotAvailable : prepared, path));
     CheckReport report;
     RestoreRefusal refusal = RestoreRefusal::none;
     std::string keptAs;
