@@ -1,0 +1,200 @@
+// ferrowick-keychain: the keychain owner's commands (list, passwd, delete, check, backup,
+// restore). On success status 0; on failure one English line on standard error and status 1.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "Ferrowick/Foundation.h"
+#include "Ferrowick/keystore/keyQuery.h"
+#include "keychain-tool/itemListing.h"
+#include "platform/keychain/keychainCare.h"
+#include "platform/keychain/keychainPaths.h"
+
+namespace {
+
+using namespace keychain::care;
+using keychain_tool::escaped;
+
+constexpr const char* usageLine =
+    "Usage: ferrowick-keychain [--keychain PATH] list [--json] | passwd | delete NAME | "
+    "check [--password] | backup DEST | restore SRC [--replace]";
+
+constexpr const char* helpText =
+    "Usage: ferrowick-keychain [--keychain PATH] COMMAND\n"
+    "\n"
+    "Looks after a Ferrowick keychain, by default the login keychain\n"
+    "($XDG_DATA_HOME/ferrowick/keychains/login.keychain-db).\n"
+    "\n"
+    "  list [--json]       the items (creation time, service, account), the device keys first;\n"
+    "                      no password asked\n"
+    "  passwd              change the keychain password (current one, then the new one twice)\n"
+    "  delete NAME         remove the device key NAME (service org.quennet.peldora.v1),\n"
+    "                      after the keychain password\n"
+    "  check [--password]  check the file, its folder and journal, and the database; with\n"
+    "                      --password also authenticate every item\n"
+    "  backup DEST         write a consistent copy to the new file DEST (never over a file)\n"
+    "  restore SRC [--replace]\n"
+    "                      put the checked copy SRC in place; an existing keychain is replaced\n"
+    "                      only with --replace, and kept beside it as *.replaced-TIME\n"
+    "\n"
+    "Names are shown escaped: a backslash as \\\\, control characters and bytes that are not\n"
+    "UTF-8 as \\xNN. Exit status 0 on success, 1 with one message line otherwise.\n";
+
+[[noreturn]] void die(const std::string& message) {
+  NSFileHandle::fileHandleWithStandardError().writeData(message + "\n");
+  exitProcess(1);
+}
+
+void say(const std::string& text) {
+  NSFileHandle::fileHandleWithStandardOutput().writeData(text);
+}
+
+// The message for a status from a keychain operation on `path`.
+std::string failure(OSStatus status, const std::string& path) {
+  switch (status) {
+    case errSecNoSuchKeychain:
+      return "No keychain at " + escaped(path);
+    case errSecInvalidKeychain:
+      return "Keychain refused (damaged, foreign or wrong permissions): " + escaped(path);
+    case errSecWrongSecVersion:
+      return "Keychain made by a newer version: " + escaped(path);
+    case errSecNotAvailable:
+      return "Keychain folder unusable: " + escaped(keychain::folderOf(path));
+    case errSecUserCanceled:
+      return "Cancelled";
+    case errSecAuthFailed:
+      return "Wrong keychain password, or the keychain changed meanwhile";
+    case errSecInteractionNotAllowed:
+      return "Cannot ask for the password (no pinentry on PATH, or no display or terminal)";
+    case errSecWrPerm:
+      return "No permission to write " + escaped(path);
+    default:
+      return "Keychain operation failed: " + std::to_string(status);
+  }
+}
+
+void printReport(const CheckReport& report) {
+  std::string text;
+  for (const Finding& finding : report.findings) {
+    text += finding.subject + ": " + finding.text + (finding.ok ? "" : "  [problem]") + "\n";
+  }
+  say(text);
+}
+
+struct Target {
+  std::string path;
+  keychain::FolderRule rule = keychain::FolderRule::private_;
+  bool login = true;
+};
+
+int runCommand(const Target& target, const std::vector<std::string>& words) {
+  const std::string& command = words.empty() ? std::string() : words[0];
+  const std::size_t count = words.size();
+  const std::string& path = target.path;
+  if (command == "list" && (count == 1 || (count == 2 && words[1] == "--json"))) {
+    std::vector<ItemSummary> items;
+    OSStatus status =
+        listItems(path, target.rule, std::string(ferrowick::serviceIdentifier), items);
+    if (status != errSecSuccess) die(failure(status, path));
+    say(count == 2 ? keychain_tool::listingJson(items) : keychain_tool::listingText(items));
+    return 0;
+  }
+  if (command == "passwd" && count == 1) {
+    OSStatus status = changePassword(path, target.rule);
+    if (status != errSecSuccess) die(failure(status, path));
+    say("Keychain password changed\n");
+    return 0;
+  }
+  if (command == "delete" && count == 2) {
+    OSStatus status =
+        deleteItem(path, target.rule, std::string(ferrowick::serviceIdentifier), words[1]);
+    if (status == errSecItemNotFound) die("No device key named " + escaped(words[1]));
+    if (status != errSecSuccess) die(failure(status, path));
+    say("Deleted " + escaped(words[1]) + "\n");
+    return 0;
+  }
+  if (command == "check" && (count == 1 || (count == 2 && words[1] == "--password"))) {
+    CheckReport report;
+    OSStatus status = checkKeychain(path, target.rule, count == 2, report);
+    printReport(report);
+    if (status != errSecSuccess && status != errSecNoSuchKeychain) die(failure(status, path));
+    if (status == errSecNoSuchKeychain || !report.allWell()) die("Keychain check found problems");
+    say("all well\n");
+    return 0;
+  }
+  if (command == "backup" && count == 2) {
+    const std::string destination = keychain::absolutePath(words[1]);
+    CheckReport report;
+    OSStatus status = backupKeychain(path, target.rule, destination, report);
+    if (status == errSecDuplicateKeychain)
+      die("Backup not written: a file exists at " + escaped(destination));
+    if (status != errSecSuccess && !report.allWell())
+      die("Keychain check found problems; no backup written");
+    if (status != errSecSuccess) die(failure(status, destination));
+    say("Backup written to " + escaped(destination) + "\n");
+    return 0;
+  }
+  if (command == "restore" && (count == 2 || (count == 3 && words[2] == "--replace"))) {
+    const std::string source = keychain::absolutePath(words[1]);
+    // The folder a keychain goes into must be as safe as the one it would be opened from.
+    OSStatus prepared = target.login ? keychain::prepareLoginFolders(path)
+                                     : keychain::checkFolder(keychain::folderOf(path), target.rule);
+    if (prepared != errSecSuccess)
+      die(failure(prepared == errSecNoSuchKeychain ? errSecNotAvailable : prepared, path));
+    CheckReport report;
+    RestoreRefusal refusal = RestoreRefusal::none;
+    std::string keptAs;
+    OSStatus status = restoreKeychain(source, path, count == 3, report, refusal, keptAs);
+    switch (refusal) {
+      case RestoreRefusal::sourceBad:
+        printReport(report);
+        die("Not restored: " + escaped(source) + " is not a sound keychain");
+      case RestoreRefusal::journal:
+        die("Not restored: a journal lies beside the keychain (an interrupted write); run "
+            "'ferrowick-keychain check' and let Ferrowick finish it first");
+      case RestoreRefusal::inUse:
+        die("Not restored: a Ferrowick run is using the keychain; try again when it ends");
+      case RestoreRefusal::exists:
+        die("Not restored: a keychain exists at " + escaped(path) + " (use --replace)");
+      case RestoreRefusal::none:
+        break;
+    }
+    if (status != errSecSuccess) die(failure(status, path));
+    say("Restored " + escaped(path) +
+        (keptAs.empty() ? "" : "; the old keychain is kept as " + escaped(keptAs)) + "\n");
+    return 0;
+  }
+  die(usageLine);
+}
+
+int run(int argc, char** argv) {
+  std::vector<std::string> words(argv + 1, argv + argc);
+  if (words.size() == 1 && words[0] == "--help") {
+    say(helpText);
+    return 0;
+  }
+  Target target;
+  if (words.size() >= 2 && words[0] == "--keychain") {
+    if (words[1].empty()) die(usageLine);
+    target.path = keychain::absolutePath(words[1]);
+    target.rule = keychain::FolderRule::shared;
+    target.login = false;
+    words.erase(words.begin(), words.begin() + 2);
+  } else if (keychain::loginKeychainPath(target.path) != errSecSuccess) {
+    die("Cannot find the home folder for the login keychain");
+  }
+  return runCommand(target, words);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  hardenProcess();
+  try {
+    return run(argc, argv);
+  } catch (...) {
+    die("Internal error");
+  }
+}
