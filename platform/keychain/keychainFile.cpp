@@ -48,9 +48,10 @@ OSStatus configure(sqlite3* db) {
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, off, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, off, nullptr);
   // DELETE, not WAL: a keychain stays one file. The journal mode is set only on files that
-  // passed the header check, which has already refused WAL files.
+  // passed the header check, which has already refused WAL files. EXTRA syncs the folder once
+  // the journal is deleted: only then does a commit survive a power loss.
   return exec(db,
-              "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA secure_delete=ON; "
+              "PRAGMA journal_mode=DELETE; PRAGMA synchronous=EXTRA; PRAGMA secure_delete=ON; "
               "PRAGMA temp_store=MEMORY; PRAGMA cell_size_check=ON;");
 }
 
@@ -175,6 +176,22 @@ OSStatus placeNamed(const std::string& path, std::string_view image) {
   }
   unlink(temporary.c_str());
   return status;
+}
+
+// A journal beside the keychain is rolled back into it by SQLite: it gets the same checks as the
+// file itself, from an lstat, so a FIFO is never opened (that would block).
+OSStatus checkJournal(const std::string& path, bool& present) {
+  struct stat info;
+  present = false;
+  if (lstat((path + "-journal").c_str(), &info) != 0) {
+    return errno == ENOENT ? errSecSuccess : errSecInvalidKeychain;
+  }
+  present = true;
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1 ||
+      (info.st_mode & 077) != 0) {
+    return errSecInvalidKeychain;
+  }
+  return errSecSuccess;
 }
 
 }  // namespace
@@ -311,8 +328,11 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
       (opened.st_mode & 077) != 0) {
     return errSecInvalidKeychain;
   }
+  bool hotJournal = false;
+  status = checkJournal(path, hotJournal);
+  if (status != errSecSuccess) return status;
   status = checkHeader({header, static_cast<std::size_t>(got)},
-                       static_cast<std::uint64_t>(opened.st_size), exists(path + "-journal"));
+                       static_cast<std::uint64_t>(opened.st_size), hotJournal);
   if (status != errSecSuccess) return status;
 
   sqlite3* db = nullptr;
@@ -343,12 +363,13 @@ OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents
   std::optional<OSStatus> placed = placeUnnamed(folder, path, image);
   status = placed ? *placed : placeNamed(path, image);
   if (status != errSecSuccess) return status;
+  // The new name is durable only once the folder is synced.
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    fsync(folderFd);
-    ::close(folderFd);
-  }
-  return errSecSuccess;
+  if (folderFd < 0) return statusOfErrno(errno);
+  const bool synced = fsync(folderFd) == 0;
+  const int error = errno;
+  ::close(folderFd);
+  return synced ? errSecSuccess : statusOfErrno(error);
 }
 
 OSStatus removeKeychainFile(const std::string& path) {

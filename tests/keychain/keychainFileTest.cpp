@@ -138,6 +138,13 @@ const std::vector<FileCase>& fileCases() {
       {"KDF memory out of bounds",
        [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET memlimit = 68719476736"); },
        errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
+      // Both inside what older versions accepted: each would make an unlock a long stall.
+      {"KDF memory of 1 GiB",
+       [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET memlimit = 1073741824"); },
+       errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
+      {"KDF of 10 passes",
+       [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET opslimit = 10"); },
+       errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
       {"KDF passes out of bounds",
        [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET opslimit = 1000000"); },
        errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
@@ -210,6 +217,78 @@ TEST_F(KeychainFileTest, RefusedFilesAreLeftByteForByteUntouched) {
     EXPECT_TRUE(readFile(home.root() + "/real.keychain-db") == target);
     EXPECT_EQ(home.promptsShown(), 0);
   }
+}
+
+// What lies in a folder, without opening anything but regular files (a FIFO would block).
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> entries;
+  for (const auto& name : {"login.keychain-db", "login.keychain-db-journal"}) {
+    struct stat info;
+    std::string path = folder + "/" + name;
+    if (lstat(path.c_str(), &info) != 0) continue;
+    std::string entry = std::string(name) + " " + std::to_string(info.st_mode) + " " +
+                        std::to_string(info.st_ino) + " " + std::to_string(info.st_nlink);
+    if (S_ISREG(info.st_mode)) entry += " " + readFile(path);
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+struct JournalCase {
+  const char* name;
+  std::function<void(const std::string& journal, const std::string& root)> plant;
+};
+
+TEST_F(KeychainFileTest, JournalThatIsNotAPrivateFileOfOursIsRefusedWithoutWaiting) {
+  const std::string plain =
+      std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8) + std::string(504, '\0');
+  const std::vector<JournalCase> cases = {
+      {"FIFO", [](const std::string& j, const std::string&) { mkfifo(j.c_str(), 0600); }},
+      {"symlink",
+       [&](const std::string& j, const std::string& root) {
+         writeFile(root + "/elsewhere", plain);
+         symlink((root + "/elsewhere").c_str(), j.c_str());
+       }},
+      {"directory", [](const std::string& j, const std::string&) { mkdir(j.c_str(), 0700); }},
+      {"owned by someone else",
+       [&](const std::string& j, const std::string&) {
+         writeFile(j, plain);
+         chmod(j.c_str(), 0600);
+         // Only root can give a file away; elsewhere the mode check stands in.
+         if (chown(j.c_str(), 4242, 4242) != 0) chmod(j.c_str(), 0604);
+       }},
+      {"group-readable",
+       [&](const std::string& j, const std::string&) {
+         writeFile(j, plain);
+         chmod(j.c_str(), 0640);
+       }},
+      {"hard-linked",
+       [&](const std::string& j, const std::string& root) {
+         writeFile(j, plain);
+         chmod(j.c_str(), 0600);
+         link(j.c_str(), (root + "/journal-link").c_str());
+       }},
+  };
+  const std::string journal = path + "-journal";
+  for (const JournalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.plant(journal, home.root());
+    const auto before = entriesOf(folder);
+    ASSERT_EQ(before.size(), 2u);
+
+    EXPECT_EQ(lookup("device-1"), errSecInvalidKeychain);
+    SecureBytes data;
+    EXPECT_EQ(readData("device-1", data), errSecInvalidKeychain);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(addItem("new", firstSecret, openAccess()), errSecInvalidKeychain);
+
+    EXPECT_EQ(entriesOf(folder), before);
+    EXPECT_EQ(home.promptsShown(), 0);
+    rmdir(journal.c_str());
+    unlink(journal.c_str());
+  }
+  // With the journal gone the same keychain is whole again.
+  EXPECT_EQ(lookup("device-1"), errSecSuccess);
 }
 
 TEST_F(KeychainFileTest, UntouchedKeychainStillReadsBack) {
