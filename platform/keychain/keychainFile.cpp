@@ -1,7 +1,10 @@
 #include "platform/keychain/keychainFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
 
@@ -105,6 +109,54 @@ OSStatus buildImage(const NewKeychain& contents, std::string& image) {
   return image.size() >= headerBytes ? errSecSuccess : errSecIO;
 }
 
+bool forcedNamedCreation = false;
+int killedAtCreationStep = 0;
+
+void creationStep(int step) {
+  if (killedAtCreationStep == step) raise(SIGKILL);
+}
+
+// "<name>.<16 hex digits>.tmp": the temporary a creation of `name` writes.
+bool temporaryOf(std::string_view entry, std::string_view name) {
+  if (entry.size() != name.size() + 1 + 16 + 4 || !entry.starts_with(name) ||
+      entry[name.size()] != '.' || !entry.ends_with(".tmp")) {
+    return false;
+  }
+  for (char c : entry.substr(name.size() + 1, 16)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// A creation holds a lock on its temporary until the temporary's name is gone: one whose lock
+// can be had belongs to a run that was killed, and is removed (a second link of the keychain
+// included, which is how a kill between link and unlink leaves it).
+void removeStaleTemporaries(const std::string& path) {
+  const std::string folder = folderOf(path);
+  const std::string name = path.substr(path.rfind('/') + 1);
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return;
+  DIR* dir = fdopendir(folderFd);
+  if (dir == nullptr) {
+    ::close(folderFd);
+    return;
+  }
+  while (dirent* entry = readdir(dir)) {
+    if (!temporaryOf(entry->d_name, name)) continue;
+    int fd = openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened, named;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+      unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::close(fd);
+  }
+  closedir(dir);
+}
+
 // Writes all of `bytes` and makes them durable; errno tells why not.
 bool writeDurably(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -125,6 +177,7 @@ bool writeDurably(int fd, std::string_view bytes) {
 // filesystem can't make unnamed files, or they can't be given a name here.
 std::optional<OSStatus> placeUnnamed(const std::string& folder, const std::string& path,
                                      std::string_view image) {
+  if (forcedNamedCreation) return std::nullopt;
   int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::nullopt;
@@ -161,20 +214,29 @@ OSStatus placeNamed(const std::string& path, std::string_view image) {
   const std::string temporary = path + "." + toHex(randomBytes(8)) + ".tmp";
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return statusOfErrno(errno);
+  // Held until the temporary's name is gone: it tells a live creation from a killed one.
+  flock(fd, LOCK_EX);
+  creationStep(1);
   OSStatus status = writeDurably(fd, image) ? errSecSuccess : statusOfErrno(errno);
-  ::close(fd);
+  creationStep(2);
   if (status == errSecSuccess) {
     // renameat2 leaves one link at every moment; where the filesystem lacks it, link() then
     // unlink().
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    int renamed = forcedNamedCreation ? -1
+                                      : renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD,
+                                                  path.c_str(), RENAME_NOREPLACE);
+    if (forcedNamedCreation) errno = EINVAL;
+    if (renamed != 0) {
       if (errno == EINVAL || errno == ENOSYS) {
         if (link(temporary.c_str(), path.c_str()) != 0) status = statusOfErrno(errno);
+        creationStep(3);
       } else {
         status = statusOfErrno(errno);
       }
     }
   }
   unlink(temporary.c_str());
+  ::close(fd);
   return status;
 }
 
@@ -312,6 +374,7 @@ OSStatus checkFolder(const std::string& folder, FolderRule rule) {
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
   OSStatus status = checkFolder(folderOf(path), rule);
   if (status != errSecSuccess) return status;
+  removeStaleTemporaries(path);
 
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -355,6 +418,7 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
 }
 
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
+  removeStaleTemporaries(path);
   if (exists(path)) return errSecDuplicateKeychain;
   std::string image;
   OSStatus status = buildImage(contents, image);
@@ -381,3 +445,15 @@ OSStatus removeKeychainFile(const std::string& path) {
 }
 
 }  // namespace keychain
+
+namespace keychain::testing {
+
+void forceNamedCreation(bool forced) {
+  forcedNamedCreation = forced;
+}
+
+void killAtCreationStep(int step) {
+  killedAtCreationStep = step;
+}
+
+}  // namespace keychain::testing
