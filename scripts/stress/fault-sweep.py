@@ -114,11 +114,15 @@ def injection_points(home, kind):
     # and library constructors do before (the PAM stand-in copying its files among them) is the
     # harness's, and a fault there says nothing about the program.
     start = next((i for i, line in enumerate(lines) if line.startswith("umask(")), len(lines))
+    # And end where the PAM stand-in's exit handler removes its /tmp/pam.X folder: a folder
+    # left half-removed there would break every later PAM test on the machine.
+    end = next((i for i, line in enumerate(lines) if i > start and re.match(
+        r'^openat\([^"]*"/tmp/pam\.[^"/]*", [^)]*O_DIRECTORY', line)), len(lines))
     counts, points = {}, []
     for i, line in enumerate(lines):
         name = line.split("(", 1)[0]
         counts[name] = counts.get(name, 0) + 1
-        if i >= start and name in SYSCALLS:
+        if start <= i < end and name in SYSCALLS:
             points.append((name, counts[name]))
     return points
 
