@@ -242,7 +242,7 @@ OSStatus placeNamed(const std::string& path, std::string_view image) {
 
 // A journal beside the keychain is rolled back into it by SQLite: it gets the same checks as the
 // file itself, from an lstat, so a FIFO is never opened (that would block).
-OSStatus checkJournal(const std::string& path, bool& present) {
+OSStatus checkJournalAt(const std::string& path, bool& present) {
   struct stat info;
   present = false;
   if (lstat((path + "-journal").c_str(), &info) != 0) {
@@ -392,7 +392,7 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
     return errSecInvalidKeychain;
   }
   bool hotJournal = false;
-  status = checkJournal(path, hotJournal);
+  status = checkJournalAt(path, hotJournal);
   if (status != errSecSuccess) return status;
   status = checkHeader({header, static_cast<std::size_t>(got)},
                        static_cast<std::uint64_t>(opened.st_size), hotJournal);
@@ -434,6 +434,13 @@ OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents
   const int error = errno;
   ::close(folderFd);
   return synced ? errSecSuccess : statusOfErrno(error);
+}
+
+OSStatus checkJournal(sqlite3* db) {
+  const char* path = sqlite3_db_filename(db, "main");
+  if (path == nullptr || *path == '\0') return errSecSuccess;  // in memory
+  bool present = false;
+  return checkJournalAt(path, present);
 }
 
 OSStatus removeKeychainFile(const std::string& path) {

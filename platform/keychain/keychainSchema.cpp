@@ -144,7 +144,8 @@ OSStatus readItem(sqlite3* db, const ItemKey& key, ItemRecord& record) {
 }
 
 OSStatus insertItem(sqlite3* db, const ItemRecord& record, std::int64_t created) {
-  OSStatus status = exec(db, "BEGIN IMMEDIATE");
+  OSStatus status = checkJournal(db);
+  if (status == errSecSuccess) status = exec(db, "BEGIN IMMEDIATE");
   if (status != errSecSuccess) return status;
   Statement insert(db,
                    "INSERT INTO item(uuid, class, service, account, access, nonce, secret, "
