@@ -28,9 +28,11 @@ KdfParams newKdfParams() {
   return {kdfArgon2id13, 3, 64 * mebibyte};
 }
 
+// At most what this version writes (64 MiB, 3 passes) with room for a stronger default later:
+// a planted file must not turn each unlock into seconds of work and a gigabyte of memory.
 bool kdfWithinBounds(const KdfParams& params) {
-  return params.algorithm == kdfArgon2id13 && params.opslimit >= 1 && params.opslimit <= 10 &&
-         params.memlimit >= 8 * mebibyte && params.memlimit <= 1024 * mebibyte &&
+  return params.algorithm == kdfArgon2id13 && params.opslimit >= 1 && params.opslimit <= 6 &&
+         params.memlimit >= 8 * mebibyte && params.memlimit <= 256 * mebibyte &&
          params.memlimit % 1024 == 0;
 }
 

@@ -1,7 +1,10 @@
 #include "platform/keychain/keychainFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
 
@@ -48,9 +52,10 @@ OSStatus configure(sqlite3* db) {
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, off, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, off, nullptr);
   // DELETE, not WAL: a keychain stays one file. The journal mode is set only on files that
-  // passed the header check, which has already refused WAL files.
+  // passed the header check, which has already refused WAL files. EXTRA syncs the folder once
+  // the journal is deleted: only then does a commit survive a power loss.
   return exec(db,
-              "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA secure_delete=ON; "
+              "PRAGMA journal_mode=DELETE; PRAGMA synchronous=EXTRA; PRAGMA secure_delete=ON; "
               "PRAGMA temp_store=MEMORY; PRAGMA cell_size_check=ON;");
 }
 
@@ -104,6 +109,54 @@ OSStatus buildImage(const NewKeychain& contents, std::string& image) {
   return image.size() >= headerBytes ? errSecSuccess : errSecIO;
 }
 
+bool forcedNamedCreation = false;
+int killedAtCreationStep = 0;
+
+void creationStep(int step) {
+  if (killedAtCreationStep == step) raise(SIGKILL);
+}
+
+// "<name>.<16 hex digits>.tmp": the temporary a creation of `name` writes.
+bool temporaryOf(std::string_view entry, std::string_view name) {
+  if (entry.size() != name.size() + 1 + 16 + 4 || !entry.starts_with(name) ||
+      entry[name.size()] != '.' || !entry.ends_with(".tmp")) {
+    return false;
+  }
+  for (char c : entry.substr(name.size() + 1, 16)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// A creation holds a lock on its temporary until the temporary's name is gone: one whose lock
+// can be had belongs to a run that was killed, and is removed (a second link of the keychain
+// included, which is how a kill between link and unlink leaves it).
+void removeStaleTemporaries(const std::string& path) {
+  const std::string folder = folderOf(path);
+  const std::string name = path.substr(path.rfind('/') + 1);
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return;
+  DIR* dir = fdopendir(folderFd);
+  if (dir == nullptr) {
+    ::close(folderFd);
+    return;
+  }
+  while (dirent* entry = readdir(dir)) {
+    if (!temporaryOf(entry->d_name, name)) continue;
+    int fd = openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened, named;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
+      unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::close(fd);
+  }
+  closedir(dir);
+}
+
 // Writes all of `bytes` and makes them durable; errno tells why not.
 bool writeDurably(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -124,6 +177,7 @@ bool writeDurably(int fd, std::string_view bytes) {
 // filesystem can't make unnamed files, or they can't be given a name here.
 std::optional<OSStatus> placeUnnamed(const std::string& folder, const std::string& path,
                                      std::string_view image) {
+  if (forcedNamedCreation) return std::nullopt;
   int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::nullopt;
@@ -160,21 +214,46 @@ OSStatus placeNamed(const std::string& path, std::string_view image) {
   const std::string temporary = path + "." + toHex(randomBytes(8)) + ".tmp";
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return statusOfErrno(errno);
+  // Held until the temporary's name is gone: it tells a live creation from a killed one.
+  flock(fd, LOCK_EX);
+  creationStep(1);
   OSStatus status = writeDurably(fd, image) ? errSecSuccess : statusOfErrno(errno);
-  ::close(fd);
+  creationStep(2);
   if (status == errSecSuccess) {
     // renameat2 leaves one link at every moment; where the filesystem lacks it, link() then
     // unlink().
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    int renamed = forcedNamedCreation ? -1
+                                      : renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD,
+                                                  path.c_str(), RENAME_NOREPLACE);
+    if (forcedNamedCreation) errno = EINVAL;
+    if (renamed != 0) {
       if (errno == EINVAL || errno == ENOSYS) {
         if (link(temporary.c_str(), path.c_str()) != 0) status = statusOfErrno(errno);
+        creationStep(3);
       } else {
         status = statusOfErrno(errno);
       }
     }
   }
   unlink(temporary.c_str());
+  ::close(fd);
   return status;
+}
+
+// A journal beside the keychain is rolled back into it by SQLite: it gets the same checks as the
+// file itself, from an lstat, so a FIFO is never opened (that would block).
+OSStatus checkJournalAt(const std::string& path, bool& present) {
+  struct stat info;
+  present = false;
+  if (lstat((path + "-journal").c_str(), &info) != 0) {
+    return errno == ENOENT ? errSecSuccess : errSecInvalidKeychain;
+  }
+  present = true;
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1 ||
+      (info.st_mode & 077) != 0) {
+    return errSecInvalidKeychain;
+  }
+  return errSecSuccess;
 }
 
 }  // namespace
@@ -295,6 +374,7 @@ OSStatus checkFolder(const std::string& folder, FolderRule rule) {
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
   OSStatus status = checkFolder(folderOf(path), rule);
   if (status != errSecSuccess) return status;
+  removeStaleTemporaries(path);
 
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -311,8 +391,11 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
       (opened.st_mode & 077) != 0) {
     return errSecInvalidKeychain;
   }
+  bool hotJournal = false;
+  status = checkJournalAt(path, hotJournal);
+  if (status != errSecSuccess) return status;
   status = checkHeader({header, static_cast<std::size_t>(got)},
-                       static_cast<std::uint64_t>(opened.st_size), exists(path + "-journal"));
+                       static_cast<std::uint64_t>(opened.st_size), hotJournal);
   if (status != errSecSuccess) return status;
 
   sqlite3* db = nullptr;
@@ -335,6 +418,7 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
 }
 
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
+  removeStaleTemporaries(path);
   if (exists(path)) return errSecDuplicateKeychain;
   std::string image;
   OSStatus status = buildImage(contents, image);
@@ -343,12 +427,20 @@ OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents
   std::optional<OSStatus> placed = placeUnnamed(folder, path, image);
   status = placed ? *placed : placeNamed(path, image);
   if (status != errSecSuccess) return status;
+  // The new name is durable only once the folder is synced.
   int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    fsync(folderFd);
-    ::close(folderFd);
-  }
-  return errSecSuccess;
+  if (folderFd < 0) return statusOfErrno(errno);
+  const bool synced = fsync(folderFd) == 0;
+  const int error = errno;
+  ::close(folderFd);
+  return synced ? errSecSuccess : statusOfErrno(error);
+}
+
+OSStatus checkJournal(sqlite3* db) {
+  const char* path = sqlite3_db_filename(db, "main");
+  if (path == nullptr || *path == '\0') return errSecSuccess;  // in memory
+  bool present = false;
+  return checkJournalAt(path, present);
 }
 
 OSStatus removeKeychainFile(const std::string& path) {
@@ -360,3 +452,15 @@ OSStatus removeKeychainFile(const std::string& path) {
 }
 
 }  // namespace keychain
+
+namespace keychain::testing {
+
+void forceNamedCreation(bool forced) {
+  forcedNamedCreation = forced;
+}
+
+void killAtCreationStep(int step) {
+  killedAtCreationStep = step;
+}
+
+}  // namespace keychain::testing

@@ -71,6 +71,10 @@ struct NewKeychain {
 // anyone's) got there first; the caller decides what that means.
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents);
 
+// Checks a journal beside an open keychain the way opening does: a write made after a prompt
+// must not let SQLite roll back (or block on) a journal planted meanwhile.
+OSStatus checkJournal(sqlite3* db);
+
 // Removes a keychain file (and a rollback journal left beside it).
 OSStatus removeKeychainFile(const std::string& path);
 

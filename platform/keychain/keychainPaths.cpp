@@ -1,5 +1,6 @@
 #include "platform/keychain/keychainPaths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,9 +23,18 @@ std::string absoluteVariable(const char* name) {
   return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
 }
 
+// A new folder is synced into its parent, or a power loss could take it and the keychain made
+// in it away after "created".
 OSStatus makeFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST) return errSecSuccess;
-  return errno == EACCES || errno == EPERM || errno == EROFS ? errSecWrPerm : errSecNotAvailable;
+  if (mkdir(folder.c_str(), 0700) != 0) {
+    if (errno == EEXIST) return errSecSuccess;
+    return errno == EACCES || errno == EPERM || errno == EROFS ? errSecWrPerm : errSecNotAvailable;
+  }
+  int parent = ::open(folderOf(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return errSecIO;
+  const bool synced = fsync(parent) == 0;
+  ::close(parent);
+  return synced ? errSecSuccess : errSecIO;
 }
 
 }  // namespace

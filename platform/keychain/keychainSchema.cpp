@@ -144,7 +144,8 @@ OSStatus readItem(sqlite3* db, const ItemKey& key, ItemRecord& record) {
 }
 
 OSStatus insertItem(sqlite3* db, const ItemRecord& record, std::int64_t created) {
-  OSStatus status = exec(db, "BEGIN IMMEDIATE");
+  OSStatus status = checkJournal(db);
+  if (status == errSecSuccess) status = exec(db, "BEGIN IMMEDIATE");
   if (status != errSecSuccess) return status;
   Statement insert(db,
                    "INSERT INTO item(uuid, class, service, account, access, nonce, secret, "
@@ -163,8 +164,13 @@ OSStatus insertItem(sqlite3* db, const ItemRecord& record, std::int64_t created)
     return statusOf(result);
   }
   status = exec(db, "COMMIT");
-  if (status != errSecSuccess) exec(db, "ROLLBACK");
-  return status;
+  if (status == errSecSuccess) return status;
+  exec(db, "ROLLBACK");
+  // A failure after the commit point (releasing the lock, say) leaves the item stored: the file
+  // decides what is reported, not the error.
+  Statement stored(db, "SELECT 1 FROM item WHERE uuid = ?1");
+  stored.bindBlob(1, record.uuid);
+  return stored.step() == SQLITE_ROW ? errSecSuccess : status;
 }
 
 }  // namespace keychain

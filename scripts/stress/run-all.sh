@@ -12,7 +12,7 @@ binary=$(cd "$(dirname "$binary")" && pwd)/$(basename "$binary")
 python=$(command -v python3)
 
 passed=0 failed=0 broken=""
-for step in kill-storm concurrent-creators full-disk read-only valgrind-e2e; do
+for step in kill-storm concurrent-creators full-disk read-only fault-sweep valgrind-e2e; do
   echo "=== $step"
   started=$(date +%s)
   if [ "$step" = valgrind-e2e ]; then

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainUnlock.h"
@@ -174,6 +175,52 @@ TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehi
     EXPECT_EQ(keychain::readKeychainRecord(database.get(), record), errSecSuccess);
     EXPECT_TRUE(record.uuid == contents.uuid);
   }
+}
+
+TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards) {
+  KeychainHome home;
+  const std::string folder = home.root() + "/named";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  keychain::NewKeychain contents;
+  SecureBytes key;
+  ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
+            errSecSuccess);
+  keychain::testing::forceNamedCreation(true);
+  // 1: a temporary with nothing in it; 2: a whole temporary; 3: the keychain with two links.
+  for (int step = 1; step <= 3; ++step) {
+    SCOPED_TRACE(step);
+    const std::string path = folder + "/" + std::to_string(step) + ".keychain-db";
+    pid_t pid = fork();
+    if (pid == 0) {
+      keychain::testing::killAtCreationStep(step);
+      keychain::createKeychainFile(path, contents);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the creation was not killed";
+    ASSERT_GT(folderSnapshot(folder).size(), 0u);
+
+    // The next run: it opens the keychain the killed one linked, or makes it anew.
+    keychain::Database database;
+    OSStatus opened = keychain::openKeychain(path, keychain::FolderRule::private_, database);
+    if (step < 3) {
+      EXPECT_EQ(opened, errSecNoSuchKeychain);
+      EXPECT_EQ(keychain::createKeychainFile(path, contents), errSecSuccess);
+      opened = keychain::openKeychain(path, keychain::FolderRule::private_, database);
+    }
+    ASSERT_EQ(opened, errSecSuccess);
+    keychain::KeychainRecord record;
+    EXPECT_EQ(keychain::readKeychainRecord(database.get(), record), errSecSuccess);
+    const auto entries = folderSnapshot(folder);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].first, std::to_string(step) + ".keychain-db");
+    struct stat info;
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_nlink, 1u);
+    unlink(path.c_str());
+  }
+  keychain::testing::forceNamedCreation(false);
 }
 
 }  // namespace

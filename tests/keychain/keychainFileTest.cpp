@@ -138,6 +138,13 @@ const std::vector<FileCase>& fileCases() {
       {"KDF memory out of bounds",
        [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET memlimit = 68719476736"); },
        errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
+      // Both inside what older versions accepted: each would make an unlock a long stall.
+      {"KDF memory of 1 GiB",
+       [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET memlimit = 1073741824"); },
+       errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
+      {"KDF of 10 passes",
+       [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET opslimit = 10"); },
+       errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
       {"KDF passes out of bounds",
        [](KeychainFileTest& t) { runSql(t.path, "UPDATE keychain SET opslimit = 1000000"); },
        errSecSuccess, errSecInvalidKeychain, errSecInvalidKeychain},
@@ -212,6 +219,78 @@ TEST_F(KeychainFileTest, RefusedFilesAreLeftByteForByteUntouched) {
   }
 }
 
+// What lies in a folder, without opening anything but regular files (a FIFO would block).
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> entries;
+  for (const auto& name : {"login.keychain-db", "login.keychain-db-journal"}) {
+    struct stat info;
+    std::string path = folder + "/" + name;
+    if (lstat(path.c_str(), &info) != 0) continue;
+    std::string entry = std::string(name) + " " + std::to_string(info.st_mode) + " " +
+                        std::to_string(info.st_ino) + " " + std::to_string(info.st_nlink);
+    if (S_ISREG(info.st_mode)) entry += " " + readFile(path);
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+struct JournalCase {
+  const char* name;
+  std::function<void(const std::string& journal, const std::string& root)> plant;
+};
+
+TEST_F(KeychainFileTest, JournalThatIsNotAPrivateFileOfOursIsRefusedWithoutWaiting) {
+  const std::string plain =
+      std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8) + std::string(504, '\0');
+  const std::vector<JournalCase> cases = {
+      {"FIFO", [](const std::string& j, const std::string&) { mkfifo(j.c_str(), 0600); }},
+      {"symlink",
+       [&](const std::string& j, const std::string& root) {
+         writeFile(root + "/elsewhere", plain);
+         symlink((root + "/elsewhere").c_str(), j.c_str());
+       }},
+      {"directory", [](const std::string& j, const std::string&) { mkdir(j.c_str(), 0700); }},
+      {"owned by someone else",
+       [&](const std::string& j, const std::string&) {
+         writeFile(j, plain);
+         chmod(j.c_str(), 0600);
+         // Only root can give a file away; elsewhere the mode check stands in.
+         if (chown(j.c_str(), 4242, 4242) != 0) chmod(j.c_str(), 0604);
+       }},
+      {"group-readable",
+       [&](const std::string& j, const std::string&) {
+         writeFile(j, plain);
+         chmod(j.c_str(), 0640);
+       }},
+      {"hard-linked",
+       [&](const std::string& j, const std::string& root) {
+         writeFile(j, plain);
+         chmod(j.c_str(), 0600);
+         link(j.c_str(), (root + "/journal-link").c_str());
+       }},
+  };
+  const std::string journal = path + "-journal";
+  for (const JournalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.plant(journal, home.root());
+    const auto before = entriesOf(folder);
+    ASSERT_EQ(before.size(), 2u);
+
+    EXPECT_EQ(lookup("device-1"), errSecInvalidKeychain);
+    SecureBytes data;
+    EXPECT_EQ(readData("device-1", data), errSecInvalidKeychain);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(addItem("new", firstSecret, openAccess()), errSecInvalidKeychain);
+
+    EXPECT_EQ(entriesOf(folder), before);
+    EXPECT_EQ(home.promptsShown(), 0);
+    rmdir(journal.c_str());
+    unlink(journal.c_str());
+  }
+  // With the journal gone the same keychain is whole again.
+  EXPECT_EQ(lookup("device-1"), errSecSuccess);
+}
+
 TEST_F(KeychainFileTest, UntouchedKeychainStillReadsBack) {
   // The cases above fail for their fault alone: the same file unspoiled reads fine.
   SecureBytes data;
@@ -278,6 +357,55 @@ TEST_F(KeychainFileTest, SecretsPasswordAndKeyNeverReachTheFile) {
   SecureBytes key;
   ASSERT_TRUE(keychain::testing::unlockedKeyOf(path, key));
   EXPECT_EQ(file.find(key.view()), std::string::npos);
+}
+
+// The system's file layer with one fault to switch on: releasing the write lock after a commit
+// fails, as it once did on a network filesystem, though the commit itself went through.
+struct FailingUnlock {
+  static inline sqlite3_vfs* base = nullptr;
+  static inline sqlite3_vfs vfs{};
+  static inline sqlite3_io_methods methods{};
+  static inline const sqlite3_io_methods* original = nullptr;
+  static inline bool armed = false;
+
+  static int unlock(sqlite3_file* file, int level) {
+    int result = original->xUnlock(file, level);
+    return armed && level == SQLITE_LOCK_SHARED && result == SQLITE_OK ? SQLITE_IOERR_UNLOCK
+                                                                       : result;
+  }
+  static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+    int result = base->xOpen(base, name, file, flags, out);
+    if (result == SQLITE_OK && file->pMethods != nullptr && (flags & SQLITE_OPEN_MAIN_DB)) {
+      if (original == nullptr) {
+        original = file->pMethods;
+        methods = *original;
+        methods.xUnlock = unlock;
+      }
+      if (file->pMethods == original) file->pMethods = &methods;
+    }
+    return result;
+  }
+  // Becomes the default for every connection opened from now on, this process only.
+  static void install() {
+    if (base != nullptr) return;
+    base = sqlite3_vfs_find(nullptr);
+    vfs = *base;
+    vfs.zName = "failing-unlock";
+    vfs.xOpen = open;
+    sqlite3_vfs_register(&vfs, 1);
+  }
+};
+
+TEST_F(KeychainFileTest, AddThatCommittedIsReportedDoneThoughReleasingTheLockFailed) {
+  FailingUnlock::install();
+  SecKeychainRef keychain = createKeychainAt(home.scratch("unlock.keychain-db"));
+  FailingUnlock::armed = true;
+  const OSStatus added = addItem("device-3", firstSecret, openAccess(), keychain);
+  FailingUnlock::armed = false;
+  EXPECT_EQ(added, errSecSuccess);
+  SecureBytes data;
+  ASSERT_EQ(readData("device-3", data, keychain), errSecSuccess);
+  EXPECT_TRUE(data == firstSecret);
 }
 
 }  // namespace
