@@ -64,7 +64,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FERROWICK_PACKAGE_NAME ferrowick)
-set(CPACK_DEBIAN_FERROWICK_PACKAGE_DEPENDS "pinentry-curses | pinentry")
+# libpam is opened at run time only when approval is needed, so shlibdeps cannot see it;
+# libpam-runtime provides the common-auth and common-account our service file includes.
+set(CPACK_DEBIAN_FERROWICK_PACKAGE_DEPENDS "libpam0g (>= 1.4), libpam-runtime, pinentry-curses | pinentry")
 set(CPACK_DEBIAN_FERROWICK_PACKAGE_RECOMMENDS ferrowick-dialogs)
 set(CPACK_DEBIAN_FERROWICK_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/cmake/debian/conffiles")
 set(CPACK_DEBIAN_FERROWICK_DESCRIPTION

@@ -7,7 +7,6 @@
 #include "platform/localauth/ownerAuthentication.h"
 
 #include <pwd.h>
-#include <security/pam_appl.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#include "platform/localauth/pamLibrary.h"
 
 namespace localauth {
 
@@ -158,36 +159,40 @@ std::string currentUserName() {
 
 bool ownerAuthenticationPossible() {
   if (!pinentry::available()) return false;
+  const PamLibrary* pam = pamLibrary();
+  if (pam == nullptr) return false;
   std::string user = currentUserName();
   if (user.empty()) return false;
   pam_conv conv{noConversation, nullptr};
   pam_handle_t* handle = nullptr;
-  int status = pam_start(pamService, user.c_str(), &conv, &handle);
-  if (handle != nullptr) pam_end(handle, status);
+  int status = pam->start(pamService, user.c_str(), &conv, &handle);
+  if (handle != nullptr) pam->end(handle, status);
   return status == PAM_SUCCESS;
 }
 
 Verdict authenticateOwner(const Evaluation& evaluation, pinentry::Cancellation& cancellation) {
+  const PamLibrary* pam = pamLibrary();
+  if (pam == nullptr) return Verdict::unavailable;
   std::string user = currentUserName();
   if (user.empty()) return Verdict::unavailable;
   Conversation conversation{evaluation, cancellation, {}, {}, std::nullopt};
   pam_conv conv{converse, &conversation};
   pam_handle_t* handle = nullptr;
-  int status = pam_start(pamService, user.c_str(), &conv, &handle);
+  int status = pam->start(pamService, user.c_str(), &conv, &handle);
   if (status != PAM_SUCCESS) {
-    if (handle != nullptr) pam_end(handle, status);
+    if (handle != nullptr) pam->end(handle, status);
     return Verdict::unavailable;
   }
   for (int tries = 1;; ++tries) {
-    status = pam_authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
+    status = pam->authenticate(handle, PAM_DISALLOW_NULL_AUTHTOK);
     if (status == PAM_SUCCESS || conversation.ended || status != PAM_AUTH_ERR ||
         tries == maxTries || Clock::now() >= evaluation.deadline) {
       break;
     }
     if (conversation.pendingError.empty()) conversation.pendingError = retryMessage;
   }
-  if (status == PAM_SUCCESS) status = pam_acct_mgmt(handle, 0);
-  pam_end(handle, status);
+  if (status == PAM_SUCCESS) status = pam->accountManagement(handle, 0);
+  pam->end(handle, status);
 
   if (conversation.ended) return verdictOfEndedPrompt(*conversation.ended);
   if (cancellation.stopped()) return Verdict::stopped;

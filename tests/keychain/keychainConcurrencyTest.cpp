@@ -33,9 +33,9 @@ std::vector<OSStatus> raceChildren(int count, const std::function<OSStatus(int)>
     if (pid == 0) {
       close(start[1]);
       char ignored;
-      (void)read(start[0], &ignored, 1);  // EOF once the parent lets everyone go
+      if (read(start[0], &ignored, 1) < 0) _exit(1);  // EOF once the parent lets everyone go
       OSStatus status = work(i);
-      (void)write(results[1], &status, sizeof status);
+      if (write(results[1], &status, sizeof status) != sizeof status) _exit(1);
       _exit(0);  // no test teardown in the child
     }
     children.push_back(pid);

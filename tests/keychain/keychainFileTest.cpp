@@ -117,13 +117,15 @@ const std::vector<FileCase>& fileCases() {
        },
        errSecSuccess, errSecInvalidKeychain, std::nullopt},
       {"hard-linked",
-       [](KeychainFileTest& t) { link(t.path.c_str(), (t.home.root() + "/other-link").c_str()); },
+       [](KeychainFileTest& t) {
+         ASSERT_EQ(link(t.path.c_str(), (t.home.root() + "/other-link").c_str()), 0);
+       },
        errSecInvalidKeychain, errSecInvalidKeychain, errSecInvalidKeychain},
       {"symlink to a keychain",
        [](KeychainFileTest& t) {
          std::string real = t.home.root() + "/real.keychain-db";
          rename(t.path.c_str(), real.c_str());
-         symlink(real.c_str(), t.path.c_str());
+         ASSERT_EQ(symlink(real.c_str(), t.path.c_str()), 0);
        },
        errSecInvalidKeychain, errSecInvalidKeychain, errSecInvalidKeychain},
       {"corrupt index page",
@@ -310,7 +312,7 @@ TEST_F(KeychainFileTest, ExistingFileIsNeverReplacedByKeychainCreation) {
   EXPECT_EQ(readFile(taken), "not a keychain");
   // A dangling symlink counts as taken too.
   std::string dangling = home.scratch("dangling.keychain-db");
-  symlink((home.root() + "/nowhere").c_str(), dangling.c_str());
+  ASSERT_EQ(symlink((home.root() + "/nowhere").c_str(), dangling.c_str()), 0);
   EXPECT_EQ(SecKeychainCreate(dangling.c_str(), 3, "pwd", false, nullptr, &keychain),
             errSecDuplicateKeychain);
   struct stat info;
