@@ -58,7 +58,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Ferrowick developers <ferrowick-devel@lists
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ferrowick.org/")
-# Library dependencies come from the binaries themselves (SQLite, libsodium, PAM for the tool;
+# Library dependencies come from the binaries themselves (SQLite and libsodium for the tool;
 # GTK 3 for the module); programs and sibling packages are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
