@@ -245,13 +245,15 @@ TEST_F(KeychainFileTest, JournalThatIsNotAPrivateFileOfOursIsRefusedWithoutWaiti
   const std::string plain =
       std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8) + std::string(504, '\0');
   const std::vector<JournalCase> cases = {
-      {"FIFO", [](const std::string& j, const std::string&) { mkfifo(j.c_str(), 0600); }},
+      {"FIFO",
+       [](const std::string& j, const std::string&) { ASSERT_EQ(mkfifo(j.c_str(), 0600), 0); }},
       {"symlink",
        [&](const std::string& j, const std::string& root) {
          writeFile(root + "/elsewhere", plain);
-         symlink((root + "/elsewhere").c_str(), j.c_str());
+         ASSERT_EQ(symlink((root + "/elsewhere").c_str(), j.c_str()), 0);
        }},
-      {"directory", [](const std::string& j, const std::string&) { mkdir(j.c_str(), 0700); }},
+      {"directory",
+       [](const std::string& j, const std::string&) { ASSERT_EQ(mkdir(j.c_str(), 0700), 0); }},
       {"owned by someone else",
        [&](const std::string& j, const std::string&) {
          writeFile(j, plain);
@@ -268,7 +270,7 @@ TEST_F(KeychainFileTest, JournalThatIsNotAPrivateFileOfOursIsRefusedWithoutWaiti
        [&](const std::string& j, const std::string& root) {
          writeFile(j, plain);
          chmod(j.c_str(), 0600);
-         link(j.c_str(), (root + "/journal-link").c_str());
+         ASSERT_EQ(link(j.c_str(), (root + "/journal-link").c_str()), 0);
        }},
   };
   const std::string journal = path + "-journal";
