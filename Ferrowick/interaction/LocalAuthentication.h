@@ -12,6 +12,14 @@
 using LAPolicy = long;
 inline constexpr LAPolicy LAPolicyDeviceOwnerAuthentication = 2;
 
+// The codes of an evaluation's error, as the platform numbers them.
+inline constexpr long LAErrorAuthenticationFailed = -1;
+inline constexpr long LAErrorUserCancel = -2;
+inline constexpr long LAErrorSystemCancel = -4;
+inline constexpr long LAErrorPasscodeNotSet = -5;
+inline constexpr long LAErrorAppCancel = -9;
+inline constexpr long LAErrorNotInteractive = -1004;  // no prompt could be shown
+
 class LAContext {
  public:
   // Called once per evaluation, on a thread of the service's choosing.

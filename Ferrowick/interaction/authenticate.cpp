@@ -23,19 +23,27 @@ void authenticate(std::string_view reason) {
     die("Local user authentication unavailable");
   }
 
-  // The reply may come after we stopped waiting: it holds its own references to both.
+  // The reply may come after we stopped waiting: it holds its own references to all three.
   auto semaphore = std::make_shared<DispatchSemaphore>(0);
   auto approved = std::make_shared<std::atomic<bool>>(false);
+  auto errorCode = std::make_shared<std::atomic<long>>(0);
   context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, reason,
-                         [semaphore, approved](bool success, const NSError*) {
+                         [semaphore, approved, errorCode](bool success, const NSError* failure) {
+                           errorCode->store(failure != nullptr ? failure->code : 0);
                            approved->store(success);
                            semaphore->signal();
                          });
 
   DispatchTime deadline = DispatchTime::now() + approvalTimeoutSeconds;
-  if (semaphore->wait(deadline) == DispatchTimeoutResult::success && approved->load()) return;
+  bool replied = semaphore->wait(deadline) == DispatchTimeoutResult::success;
+  if (replied && approved->load()) return;
 
   context.invalidate();
+  // The parent must be able to tell "the owner said no" from "nobody could be asked".
+  long code = replied ? errorCode->load() : 0;
+  if (code == LAErrorNotInteractive || code == LAErrorPasscodeNotSet) {
+    die("Local user authentication unavailable");
+  }
   die("User approval denied or expired");
 }
 

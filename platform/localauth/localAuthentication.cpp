@@ -13,14 +13,6 @@
 
 namespace {
 
-// The platform's error codes for the verdicts; the tool never shows them.
-constexpr long errorAuthenticationFailed = -1;
-constexpr long errorUserCancel = -2;
-constexpr long errorSystemCancel = -4;
-constexpr long errorPasscodeNotSet = -5;
-constexpr long errorAppCancel = -9;
-constexpr long errorNotInteractive = -1004;
-
 // Measured from the start of the evaluation; the caller's own wait starts a little later,
 // so pinentry's time-out always comes first and the prompt closes itself.
 constexpr auto evaluationTime = std::chrono::seconds(90);
@@ -30,17 +22,17 @@ NSError errorFor(localauth::Verdict verdict) {
     case localauth::Verdict::approved:
       return {};
     case localauth::Verdict::denied:
-      return {errorAuthenticationFailed, "Authentication failed"};
+      return {LAErrorAuthenticationFailed, "Authentication failed"};
     case localauth::Verdict::cancelled:
-      return {errorUserCancel, "Cancelled by the user"};
+      return {LAErrorUserCancel, "Cancelled by the user"};
     case localauth::Verdict::timedOut:
-      return {errorSystemCancel, "Timed out"};
+      return {LAErrorSystemCancel, "Timed out"};
     case localauth::Verdict::stopped:
-      return {errorAppCancel, "Invalidated"};
+      return {LAErrorAppCancel, "Invalidated"};
     case localauth::Verdict::unavailable:
       break;
   }
-  return {errorNotInteractive, "No prompt can be shown"};
+  return {LAErrorNotInteractive, "No prompt can be shown"};
 }
 
 }  // namespace
@@ -66,7 +58,7 @@ bool LAContext::canEvaluatePolicy(LAPolicy policy, NSError* error) {
   if (policy == LAPolicyDeviceOwnerAuthentication && localauth::ownerAuthenticationPossible()) {
     return true;
   }
-  if (error != nullptr) *error = {errorPasscodeNotSet, "Owner authentication unavailable"};
+  if (error != nullptr) *error = {LAErrorPasscodeNotSet, "Owner authentication unavailable"};
   return false;
 }
 

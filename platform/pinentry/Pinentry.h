@@ -1,5 +1,7 @@
 // A client for pinentry, the standard Linux secret-prompt program, spoken to over the Assuan
-// protocol on two pipes. One pinentry process per prompt, found through PATH.
+// protocol on two pipes. One pinentry process per prompt, found through PATH (absolute entries
+// only, and only one that nobody but root or this user could have placed), and none left
+// running when this process exits.
 #pragma once
 
 #include <memory>
@@ -11,7 +13,7 @@
 namespace pinentry {
 
 // Every text is sent escaped for the protocol only; a text too long for one command line
-// (1000 bytes) is cut at a UTF-8 character boundary.
+// (1000 bytes) is cut at a UTF-8 character boundary and ends with "…".
 struct Request {
   std::string title;        // SETTITLE, if not empty
   std::string description;  // SETDESC, always sent, exactly as given
@@ -20,6 +22,7 @@ struct Request {
   std::string cancelLabel;  // SETCANCEL, if not empty
   std::string error;        // SETERROR, if not empty (e.g. after a wrong try)
   std::string repeat;       // SETREPEAT with this label, if not empty: ask twice, must match
+                            // (a pinentry that asks once is asked again under this label)
   int timeoutSeconds = 0;   // SETTIMEOUT (always sent; 0 means pinentry's "no time-out")
 };
 
@@ -34,8 +37,10 @@ enum class Outcome {
 
 struct Result {
   Outcome outcome = Outcome::unavailable;
-  SecureBytes pin;        // only for Outcome::pin
-  bool repeated = false;  // with Request::repeat: pinentry reported that both entries matched
+  SecureBytes pin;  // only for Outcome::pin
+  // With Request::repeat: both entries matched (pinentry said so, or a second entry was asked
+  // and compared). A mismatch is Outcome::pin with `repeated` false and no PIN.
+  bool repeated = false;
 };
 
 // Lets another thread end a prompt that is in progress: SIGINT, then SIGKILL after a short
@@ -56,7 +61,7 @@ class Cancellation {
   std::shared_ptr<State> state;
 };
 
-// Whether an executable named "pinentry" is on PATH.
+// Whether a pinentry that may be run is on PATH.
 bool available();
 
 // Shows one prompt and blocks until it ends. `cancellation` may be null.
@@ -70,7 +75,8 @@ Outcome confirm(const Request& request, Cancellation* cancellation = nullptr);
 std::string escape(std::string_view text);
 
 // The command line `command` + " " + escaped `text`, cut so that it stays within the
-// protocol's 1000 bytes without splitting a UTF-8 character or an escape.
+// protocol's 1000 bytes without splitting a UTF-8 character or an escape; a cut text ends
+// with "…".
 std::string commandLine(std::string_view command, std::string_view text);
 
 }  // namespace pinentry

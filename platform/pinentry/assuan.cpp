@@ -54,6 +54,12 @@ std::string commandLine(std::string_view command, std::string_view text) {
   std::string line(command);
   if (text.empty()) return line;
   line += ' ';
+  std::size_t whole = 0;
+  for (char c : text) whole += escapedSize(static_cast<unsigned char>(c));
+  // A text that doesn't fit ends with a mark, so the owner sees there was more than shown.
+  constexpr std::string_view cutMark = "…";
+  bool cut = line.size() + whole > assuan::maxLineLength;
+  std::size_t room = assuan::maxLineLength - (cut ? cutMark.size() : 0);
   // Whole characters only: a lead byte and its continuation bytes go in together or not at all.
   std::size_t i = 0;
   while (i < text.size()) {
@@ -65,10 +71,11 @@ std::string commandLine(std::string_view command, std::string_view text) {
     std::size_t needed = 0;
     for (std::size_t k = i; k < end; ++k)
       needed += escapedSize(static_cast<unsigned char>(text[k]));
-    if (line.size() + needed > assuan::maxLineLength) break;
+    if (line.size() + needed > room) break;
     for (std::size_t k = i; k < end; ++k) appendEscaped(line, static_cast<unsigned char>(text[k]));
     i = end;
   }
+  if (cut) line += cutMark;
   return line;
 }
 

@@ -2,6 +2,9 @@
 // - the child's pid is read and cleared only under the Cancellation mutex, and every waitpid
 //   happens there too, so stop() never signals a reaped (possibly reused) pid;
 // - every started process is reaped before the prompt returns: no zombies;
+// - no pinentry outlives this process: at exit, prompts still running (say, on a detached
+//   thread whose wait was given up) are stopped, killed after the grace, and reaped;
+// - only a pinentry that nobody but root or this user could have placed is run, by its path;
 // - the PIN only ever sits in SecureBytes (the line buffer included).
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -48,21 +52,111 @@ struct Cancellation::State {
 Cancellation::Cancellation() : state(std::make_shared<State>()) {}
 Cancellation::~Cancellation() = default;
 
-void Cancellation::stop() {
+namespace {
+
+constexpr auto stopGrace = std::chrono::milliseconds(500);
+constexpr auto byeGrace = std::chrono::seconds(1);
+
+// Marks the prompt stopped, asks a running pinentry to end, and wakes the prompting thread.
+void stopPrompt(Cancellation::State& state) {
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    if (!state->stopped) {
-      state->stopped = true;
-      state->stoppedAt = Clock::now();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.stopped) {
+      state.stopped = true;
+      state.stoppedAt = Clock::now();
     }
     // SIGINT, not SIGTERM: pinentry restores the terminal on SIGINT only.
-    if (state->pid > 0) kill(state->pid, SIGINT);
+    if (state.pid > 0) kill(state.pid, SIGINT);
   }
-  if (state->wake >= 0) {
+  if (state.wake >= 0) {
     std::uint64_t one = 1;
-    ssize_t ignored = write(state->wake, &one, sizeof one);
+    ssize_t ignored = write(state.wake, &one, sizeof one);
     (void)ignored;
   }
+}
+
+// Waits for the prompt's pinentry until `deadline`, then kills it; reaps it either way. Whoever
+// gets here first (the prompting thread or the exit) does it, under the mutex.
+void endProcess(Cancellation::State& state, Clock::time_point deadline) {
+  while (true) {
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      if (state.pid <= 0) return;
+      int status = 0;
+      pid_t done = waitpid(state.pid, &status, WNOHANG);
+      if (done == state.pid || (done < 0 && errno != EINTR)) {
+        state.pid = 0;
+        return;
+      }
+      if (Clock::now() >= deadline) {
+        kill(state.pid, SIGKILL);
+        while (waitpid(state.pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        state.pid = 0;
+        return;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// Every prompt of this process. Never destroyed: a detached prompting thread may still reach
+// it while the process exits.
+struct Prompts {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Cancellation::State>> states;
+  bool closing = false;
+};
+
+Prompts& prompts() {
+  static auto* instance = new Prompts;
+  return *instance;
+}
+
+// At exit: every prompt still running is stopped, given the grace, killed and reaped, and no
+// new one starts.
+void endPromptsAtExit() {
+  Prompts& all = prompts();
+  std::vector<std::shared_ptr<Cancellation::State>> states;
+  {
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.closing = true;
+    states = all.states;
+  }
+  for (const auto& state : states) stopPrompt(*state);
+  for (const auto& state : states) {
+    Clock::time_point stoppedAt;
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      stoppedAt = state->stoppedAt;
+    }
+    endProcess(*state, stoppedAt + stopGrace);
+  }
+}
+
+void enroll(const std::shared_ptr<Cancellation::State>& state) {
+  Prompts& all = prompts();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  static const bool registered = std::atexit(endPromptsAtExit) == 0;
+  (void)registered;
+  if (all.closing) {
+    std::lock_guard<std::mutex> stateLock(state->mutex);
+    state->stopped = true;
+    state->stoppedAt = Clock::now();
+  }
+  all.states.push_back(state);
+}
+
+void withdraw(const std::shared_ptr<Cancellation::State>& state) {
+  Prompts& all = prompts();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  std::erase(all.states, state);
+}
+
+}  // namespace
+
+void Cancellation::stop() {
+  stopPrompt(*state);
 }
 
 bool Cancellation::stopped() const {
@@ -72,22 +166,52 @@ bool Cancellation::stopped() const {
 
 namespace {
 
-constexpr auto stopGrace = std::chrono::milliseconds(500);
-constexpr auto byeGrace = std::chrono::seconds(1);
-
+// The PATH entries that name a folder whatever the working directory is: an empty or relative
+// entry would run whatever pinentry lies where we happen to have been started.
 std::vector<std::string> searchPath() {
   const char* path = std::getenv("PATH");
-  std::string value = path != nullptr ? path : "/bin:/usr/bin";  // posix_spawnp's default
+  std::string value = path != nullptr ? path : "/bin:/usr/bin";  // the shell's default
   std::vector<std::string> dirs;
   std::size_t start = 0;
   while (true) {
     std::size_t colon = value.find(':', start);
     std::string dir = value.substr(start, colon == std::string::npos ? colon : colon - start);
-    dirs.push_back(dir.empty() ? "." : dir);
+    if (dir.starts_with('/')) dirs.push_back(dir);
     if (colon == std::string::npos) break;
     start = colon + 1;
   }
   return dirs;
+}
+
+// Only root or this user can have put it there or changed it.
+bool ownedSafely(const std::string& path, bool folder) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  if (folder ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) return false;
+  if (info.st_uid != 0 && info.st_uid != getuid()) return false;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string folderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The pinentry to run, links resolved: the first on PATH that is executable and that, like its
+// folder and the PATH folder holding its name, nobody but root or this user can change. It
+// types the owner's passwords, so one placed by someone else must never get them.
+std::optional<std::string> findPinentry() {
+  for (const auto& dir : searchPath()) {
+    char resolved[PATH_MAX];
+    if (realpath((dir + "/pinentry").c_str(), resolved) == nullptr) continue;
+    std::string program = resolved;
+    if (access(program.c_str(), X_OK) != 0 || !ownedSafely(program, false) ||
+        !ownedSafely(folderOf(program), true) || !ownedSafely(dir, true)) {
+      continue;
+    }
+    return program;
+  }
+  return std::nullopt;
 }
 
 // pinentry's environment: ours without loader settings and test preloads.
@@ -160,10 +284,14 @@ class Session {
   explicit Session(Cancellation* cancellation)
       : state_(cancellation != nullptr ? cancellation->state
                                        : std::make_shared<Cancellation::State>()),
-        lines_([this](std::span<std::uint8_t> into, std::size_t& got) {
-          return receive(into, got);
-        }) {}
-  ~Session() { finish(); }
+        lines_(
+            [this](std::span<std::uint8_t> into, std::size_t& got) { return receive(into, got); }) {
+    enroll(state_);
+  }
+  ~Session() {
+    finish();
+    withdraw(state_);
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -173,6 +301,8 @@ class Session {
   }
 
   bool start() {
+    std::optional<std::string> path = findPinentry();
+    if (!path) return false;
     int toChild[2], fromChild[2];
     if (!makePipe(toChild)) return false;
     if (!makePipe(fromChild)) {
@@ -215,11 +345,10 @@ class Session {
       // Registered under the lock at once, so a concurrent stop() either sees the pid or has
       // already set the flag that we check right here.
       std::lock_guard<std::mutex> lock(state_->mutex);
-      error = posix_spawnp(&pid, "pinentry", &actions, &attributes, argv, envp.data());
-      if (error == 0) {
-        state_->pid = pid;
-        if (state_->stopped) kill(pid, SIGINT);
-      }
+      error = state_->stopped
+                  ? ECANCELED
+                  : posix_spawn(&pid, path->c_str(), &actions, &attributes, argv, envp.data());
+      if (error == 0) state_->pid = pid;
     }
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
@@ -277,7 +406,7 @@ class Session {
       std::lock_guard<std::mutex> lock(state_->mutex);
       deadline = state_->stoppedAt + stopGrace;
     }
-    reap(deadline);
+    endProcess(*state_, deadline);
     pid_ = 0;
   }
 
@@ -313,31 +442,6 @@ class Session {
     }
   }
 
-  // Waits for the process until `deadline`, then kills it; always reaps it.
-  void reap(Clock::time_point deadline) {
-    while (true) {
-      {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        int status = 0;
-        pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_ || (done < 0 && errno == ECHILD)) {
-          state_->pid = 0;
-          return;
-        }
-        if (Clock::now() >= deadline) {
-          kill(pid_, SIGKILL);
-          // A killed child cannot be reused before we reap it, so the pid can go first.
-          state_->pid = 0;
-          break;
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-
   std::shared_ptr<Cancellation::State> state_;
   pid_t pid_ = 0;
   int to_ = -1;
@@ -345,6 +449,20 @@ class Session {
   std::optional<Clock::time_point> byeDeadline_;
   assuan::LineReader lines_;
 };
+
+// One setting command; nullopt when pinentry took it (or, when not `required`, answered it at
+// all), else the outcome.
+std::optional<Outcome> setting(Session& session, const std::string& line, bool required) {
+  if (Io io = session.send(line); io != Io::ok) {
+    return io == Io::stopped ? Outcome::stopped : Outcome::unavailable;
+  }
+  assuan::Reply reply = session.readReply(nullptr);
+  if (reply.ok || (!required && reply.io == Io::ok)) return std::nullopt;
+  Outcome outcome = assuan::failure(reply);
+  // A refused setting means the prompt would not look as asked: don't show it.
+  return outcome == Outcome::cancelled || outcome == Outcome::timedOut ? Outcome::unavailable
+                                                                       : outcome;
+}
 
 // Starts pinentry and sets up the prompt; nullopt when that worked, else the outcome.
 std::optional<Outcome> prepare(Session& session, const Request& request) {
@@ -354,24 +472,15 @@ std::optional<Outcome> prepare(Session& session, const Request& request) {
   assuan::Reply greeting = session.readReply(nullptr);
   if (!greeting.ok) return assuan::failure(greeting);
 
-  auto command = [&](const std::string& line, bool required) -> std::optional<Outcome> {
-    if (Io io = session.send(line); io != Io::ok) {
-      return io == Io::stopped ? Outcome::stopped : Outcome::unavailable;
-    }
-    assuan::Reply reply = session.readReply(nullptr);
-    if (reply.ok || (!required && reply.io == Io::ok)) return std::nullopt;
-    Outcome outcome = assuan::failure(reply);
-    // A refused setting means the prompt would not look as asked: don't show it.
-    return outcome == Outcome::cancelled || outcome == Outcome::timedOut ? Outcome::unavailable
-                                                                         : outcome;
-  };
-
   // curses shows Chinese text only with a UTF-8 character type.
-  if (auto stop = command("OPTION lc-ctype=C.UTF-8", false)) return stop;
+  if (auto stop = setting(session, "OPTION lc-ctype=C.UTF-8", false)) return stop;
   if (auto tty = terminalName()) {
-    if (auto stop = command(commandLine("OPTION", "ttyname=" + *tty), false)) return stop;
+    if (auto stop = setting(session, commandLine("OPTION", "ttyname=" + *tty), false)) {
+      return stop;
+    }
     if (const char* term = std::getenv("TERM"); term != nullptr && *term != '\0') {
-      if (auto stop = command(commandLine("OPTION", std::string("ttytype=") + term), false)) {
+      if (auto stop =
+              setting(session, commandLine("OPTION", std::string("ttytype=") + term), false)) {
         return stop;
       }
     }
@@ -387,28 +496,30 @@ std::optional<Outcome> prepare(Session& session, const Request& request) {
       {"SETCANCEL", request.cancelLabel, false}, {"SETERROR", request.error, false},
       {"SETREPEAT", request.repeat, false},
   };
-  for (const auto& setting : settings) {
-    if (!setting.always && setting.text.empty()) continue;
-    if (auto stop = command(commandLine(setting.name, setting.text), true)) return stop;
+  for (const auto& each : settings) {
+    if (!each.always && each.text.empty()) continue;
+    if (auto stop = setting(session, commandLine(each.name, each.text), true)) return stop;
   }
   // Always sent: pinentry-tty otherwise arms a 60 s alarm of its own.
   int timeout = request.timeoutSeconds > 0 ? request.timeoutSeconds : 0;
-  if (auto stop = command("SETTIMEOUT " + std::to_string(timeout), true)) return stop;
+  if (auto stop = setting(session, "SETTIMEOUT " + std::to_string(timeout), true)) return stop;
   return std::nullopt;
+}
+
+// One GETPIN; the PIN goes into `pin`.
+Outcome readPin(Session& session, SecureBytes& pin, bool& repeated) {
+  Io sent = session.send("GETPIN");
+  if (sent != Io::ok) return sent == Io::stopped ? Outcome::stopped : Outcome::unavailable;
+  assuan::Reply reply = session.readReply(&pin);
+  if (session.stopped()) return Outcome::stopped;
+  repeated = reply.repeated;
+  return assuan::pinOutcome(reply);
 }
 
 }  // namespace
 
 bool available() {
-  for (const auto& dir : searchPath()) {
-    std::string candidate = dir + "/pinentry";
-    struct stat info {};
-    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return findPinentry().has_value();
 }
 
 Result getPin(const Request& request, Cancellation* cancellation) {
@@ -418,18 +529,26 @@ Result getPin(const Request& request, Cancellation* cancellation) {
     result.outcome = *early;
     return result;
   }
-  Io sent = session.send("GETPIN");
-  if (sent != Io::ok) {
-    result.outcome = sent == Io::stopped ? Outcome::stopped : Outcome::unavailable;
-    return result;
-  }
   SecureBytes pin;
-  assuan::Reply reply = session.readReply(&pin);
-  result.outcome = session.stopped() ? Outcome::stopped : assuan::pinOutcome(reply);
-  if (result.outcome == Outcome::pin) {
-    result.pin = std::move(pin);
-    result.repeated = reply.repeated;
+  bool repeated = false;
+  result.outcome = readPin(session, pin, repeated);
+  if (result.outcome != Outcome::pin) return result;
+  if (!request.repeat.empty() && !repeated) {
+    // This pinentry took SETREPEAT but asked once (pinentry-curses does): ask again under the
+    // repeat label and compare the two entries here. pinentry clears the error line itself.
+    if (auto stop = setting(session, commandLine("SETPROMPT", request.repeat), true)) {
+      result.outcome = *stop;
+      return result;
+    }
+    SecureBytes again;
+    bool ignored = false;
+    result.outcome = readPin(session, again, ignored);
+    if (result.outcome != Outcome::pin) return result;
+    repeated = pin == again;
+    if (!repeated) pin.clear();
   }
+  result.pin = std::move(pin);
+  result.repeated = repeated;
   return result;
 }
 

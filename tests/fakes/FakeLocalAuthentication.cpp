@@ -52,12 +52,17 @@ bool LAContext::canEvaluatePolicy(LAPolicy policy, NSError* error) {
 void LAContext::evaluatePolicy(LAPolicy policy, std::string_view localizedReason, Reply reply) {
   record("evaluatePolicy:" + std::to_string(policy) + ":" + std::string(localizedReason));
   bool verdict = state().verdict;
+  long code = state().errorCode;
+  auto answer = [reply, verdict, code] {
+    NSError error{code, "refused"};
+    reply(verdict, !verdict && code != 0 ? &error : nullptr);
+  };
   switch (state().timing) {
     case fake::localauth::ReplyTiming::immediately:
-      reply(verdict, nullptr);
+      answer();
       break;
     case fake::localauth::ReplyTiming::duringWait:
-      fake::dispatch::state().duringWait = [reply, verdict] { reply(verdict, nullptr); };
+      fake::dispatch::state().duringWait = answer;
       break;
     case fake::localauth::ReplyTiming::never:
       state().pendingReply = std::move(reply);

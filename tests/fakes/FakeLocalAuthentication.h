@@ -18,6 +18,7 @@ struct State {
   bool canEvaluate = true;
   ReplyTiming timing = ReplyTiming::immediately;
   bool verdict = true;
+  long errorCode = 0;  // with a refusal: the reply's error code (0: no error object)
   // "init", "setLocalizedCancelTitle:<t>", "canEvaluatePolicy:<p>",
   // "evaluatePolicy:<p>:<reason>", "invalidate", "dealloc"
   std::vector<std::string> calls;

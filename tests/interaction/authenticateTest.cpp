@@ -78,6 +78,27 @@ TEST_F(AuthenticateTest, RefusalOrTimeOutInvalidatesThenDies) {
   }
 }
 
+TEST_F(AuthenticateTest, ARefusalSaysWhetherTheOwnerCouldBeAskedAtAll) {
+  struct Case {
+    long code;
+    const char* message;
+  };
+  const char* denied = "User approval denied or expired\n";
+  const char* unavailable = "Local user authentication unavailable\n";
+  for (Case c :
+       {Case{0, denied}, Case{LAErrorAuthenticationFailed, denied}, Case{LAErrorUserCancel, denied},
+        Case{LAErrorSystemCancel, denied}, Case{LAErrorAppCancel, denied},
+        Case{LAErrorNotInteractive, unavailable}, Case{LAErrorPasscodeNotSet, unavailable}}) {
+    fake::localauth::reset();
+    fake::localauth::state().verdict = false;
+    fake::localauth::state().errorCode = c.code;
+    fake::Outcome outcome = approve("x");
+    EXPECT_EQ(outcome.status, 1) << c.code;
+    EXPECT_EQ(outcome.out, "") << c.code;
+    EXPECT_EQ(outcome.err, c.message) << c.code;
+  }
+}
+
 TEST_F(AuthenticateTest, ALateReplyAfterTheTimeOutTouchesNothingFreed) {
   fake::localauth::state().timing = ReplyTiming::never;
   fake::Outcome outcome = approve("x");

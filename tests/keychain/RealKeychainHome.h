@@ -25,6 +25,7 @@ class KeychainHome {
   // GETPIN and CONFIRM requests the pinentry got so far.
   int promptsShown() const;
   const testing_support::ScriptedPinentry& pinentry() const { return pinentry_; }
+  testing_support::ScriptedPinentry& pinentry() { return pinentry_; }
 
   std::string loginKeychain() const;
   // A path in a private scratch folder.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/keychainPrompt.h"
 #include "tests/keychain/RealKeychainFixture.h"
 
@@ -39,6 +40,60 @@ TEST(KeychainPromptTest, FirstAddAsksForANewPasswordTwiceAndMakesPrivateFolders)
   EXPECT_EQ(modeOf(data + "/ferrowick"), 0700u);
   EXPECT_EQ(modeOf(data + "/ferrowick/keychains"), 0700u);
   EXPECT_EQ(modeOf(home.loginKeychain()), 0600u);
+}
+
+// pinentry-tty and -gtk2 confirm a repeated entry themselves; pinentry-curses takes SETREPEAT
+// but asks once, so the keychain asks again and compares.
+TEST(KeychainPromptTest, ANewKeychainIsMadeOnlyFromTwoMatchingEntriesWithEveryPinentry) {
+  using Repeat = testing_support::ScriptedPinentry::Repeat;
+  const std::string mismatch(keychain::mismatchText);
+  struct Case {
+    const char* label;
+    Repeat flavour;
+    std::vector<std::string> answers;
+    std::vector<std::string> errors;  // SETERROR texts shown, in order
+  };
+  const Case cases[] = {
+      {"confirms itself", Repeat::confirmsItself, {"pin chosen"}, {}},
+      {"asks once, same entries", Repeat::asksOnce, {"pin chosen", "pin chosen"}, {}},
+      {"asks once, different entries first",
+       Repeat::asksOnce,
+       {"pin first", "pin frist", "pin chosen", "pin chosen"},
+       {mismatch}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    KeychainHome home;
+    testing_support::ScriptedPinentry& pinentry = home.pinentry();
+    pinentry.repeat(c.flavour);
+    home.answer(c.answers);
+    ASSERT_EQ(addItem("device-1", secret, passwordAccess()), errSecSuccess);
+    EXPECT_EQ(pinentry.texts("SETERROR"), c.errors);
+    EXPECT_EQ(pinentry.texts("GETPIN").size(), c.answers.size());
+
+    // Only the matching entries became the password.
+    for (const char* tried : {"first", "frist"}) {
+      keychain::testing::forgetUnlockedKeychains();
+      home.answer({std::string("pin ") + tried, "cancel"});
+      SecureBytes data;
+      EXPECT_NE(readData("device-1", data, nullptr), errSecSuccess) << tried;
+    }
+    keychain::testing::forgetUnlockedKeychains();
+    home.answer({"pin chosen"});
+    SecureBytes data;
+    ASSERT_EQ(readData("device-1", data), errSecSuccess);
+    EXPECT_TRUE(data == secret);
+  }
+}
+
+TEST(KeychainPromptTest, ThreeMismatchesWithAPinentryThatAsksOnceCreateNothing) {
+  KeychainHome home;
+  home.pinentry().repeat(testing_support::ScriptedPinentry::Repeat::asksOnce);
+  home.answer({"pin a", "pin b", "pin c", "pin d", "pin e", "pin f"});
+  EXPECT_NE(addItem("device-1", secret, passwordAccess()), errSecSuccess);
+  struct stat info;
+  EXPECT_NE(stat(home.loginKeychain().c_str(), &info), 0);
+  EXPECT_EQ(home.pinentry().runs(), 3);
 }
 
 TEST(KeychainPromptTest, EmptyNewPasswordIsAskedForAgain) {

@@ -2,6 +2,8 @@
 // pam_matrix) and the scripted pinentry on PATH.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/RunBinary.h"
@@ -16,6 +18,7 @@ using testing_support::ScriptedPinentry;
 
 constexpr const char* password = "correct horse 电池";
 constexpr const char* denied = "User approval denied or expired\n";
+constexpr const char* unavailable = "Local user authentication unavailable\n";
 
 class ApproveEndToEnd : public testing::Test {
  protected:
@@ -88,28 +91,60 @@ TEST_F(ApproveEndToEnd, AWrongPasswordThenTheRightOneApprovesWithAnErrorShown) {
   EXPECT_EQ(textsOfRun(2, "SETDESC"), textsOfRun(1, "SETDESC"));
 }
 
-TEST_F(ApproveEndToEnd, APromptThatGivesNoPasswordDeniesAtOnce) {
-  // The user's cancel, no terminal, a pinentry that died, its time-out: no second prompt.
-  for (const char* answer : {"cancel", "notty", "eof", "timeout"}) {
-    SCOPED_TRACE(answer);
+TEST_F(ApproveEndToEnd, APromptThatGivesNoPasswordEndsAtOnceSayingWhy) {
+  // The owner's cancel and the prompt's time-out are refusals; a prompt that could not be shown
+  // (no terminal, a terminal of another user's, a pinentry that died) means nobody was asked.
+  struct Case {
+    std::vector<std::string> answers;
+    const char* message;
+    int runs;
+  };
+  const std::string right = std::string("pin ") + password;
+  const Case cases[] = {
+      {{"cancel", right}, denied, 1},     {{"timeout", right}, denied, 1},
+      {{"notty", right}, unavailable, 1}, {{"ttydenied", right}, unavailable, 1},
+      {{"eof", right}, unavailable, 1},   {{"pin wrong", "notty", right}, unavailable, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answers[0] + " then " + c.answers[1]);
     ScriptedPinentry pinentry;
-    pinentry.script({answer, std::string("pin ") + password});
+    pinentry.script(c.answers);
     testing_support::RunOptions options;
     options.environment = pam_.environment();
     for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
     RunResult result = testing_support::runFerrowick({"approve", "reason"}, options);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, denied);
+    EXPECT_EQ(result.err, c.message);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(pinentry.runs(), 1);
+    EXPECT_EQ(pinentry.runs(), c.runs);
   }
+}
+
+TEST_F(ApproveEndToEnd, APinentryInAnEmptyPathEntrysFolderOfAnotherUserIsNeverRun) {
+  if (getuid() != 0) GTEST_SKIP() << "handing a folder to another user needs root";
+  passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  pinentry_.script({std::string("pin ") + password});
+  ASSERT_EQ(chown(pinentry_.binDir().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  for (const std::string path : {":", "bin", "bin:"}) {
+    SCOPED_TRACE(path);
+    testing_support::RunOptions options;
+    options.environment = pam_.environment();
+    options.environment["PATH"] = path;
+    options.workingDirectory = path == ":" ? pinentry_.binDir() : pinentry_.binDir() + "/..";
+    RunResult result = testing_support::runFerrowick({"approve", "reason"}, options);
+    EXPECT_EQ(result.err, unavailable);
+    EXPECT_EQ(result.status, 1);
+  }
+  EXPECT_EQ(pinentry_.runs(), 0);
+  ASSERT_EQ(chown(pinentry_.binDir().c_str(), 0, 0), 0);
 }
 
 TEST_F(ApproveEndToEnd, WithoutPinentryOnPathApprovalIsUnavailable) {
   testing_support::TempDir emptyBin;
   RunResult result = run({"approve", "reason"}, {{"PATH", emptyBin.path()}});
   EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "Local user authentication unavailable\n");
+  EXPECT_EQ(result.err, unavailable);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(pinentry_.runs(), 0);
 }

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "platform/pinentry/Pinentry.h"
@@ -110,27 +113,81 @@ TEST_F(PinentryClient, SendsTheSessionInOrderAndOnlyTheSettingsGiven) {
   EXPECT_THAT(pinentry_.texts("OPTION"), Contains("lc-ctype=C.UTF-8"));
 }
 
-TEST_F(PinentryClient, RepeatAsksTwiceAndReportsTheMatch) {
-  pinentry_.script({"pin new"});
-  pinentry::Request r = request();
-  r.repeat = "再次输入";
-  pinentry::Result result = pinentry::getPin(r);
-  ASSERT_EQ(result.outcome, pinentry::Outcome::pin);
-  EXPECT_TRUE(result.repeated);
-  EXPECT_THAT(pinentry_.texts("SETREPEAT"), ElementsAre("再次输入"));
-  EXPECT_THAT(pinentry_.texts("SETTIMEOUT"), ElementsAre("30"));
+TEST_F(PinentryClient, ARepeatedEntryIsConfirmedWhateverThePinentryDoesWithRepeat) {
+  using Repeat = ScriptedPinentry::Repeat;
+  using pinentry::Outcome;
+  struct Case {
+    const char* label;
+    Repeat flavour;
+    std::vector<std::string> answers;
+    Outcome outcome;
+    bool repeated;
+    std::vector<std::string> prompts;  // SETPROMPT texts, in order
+  };
+  const Case cases[] = {
+      {"pinentry confirms itself",
+       Repeat::confirmsItself,
+       {"pin new"},
+       Outcome::pin,
+       true,
+       {"Password"}},
+      {"asks once, same entries",
+       Repeat::asksOnce,
+       {"pin new", "pin new"},
+       Outcome::pin,
+       true,
+       {"Password", "再次输入"}},
+      {"asks once, different entries",
+       Repeat::asksOnce,
+       {"pin new", "pin newer"},
+       Outcome::pin,
+       false,
+       {"Password", "再次输入"}},
+      {"asks once, second entry cancelled",
+       Repeat::asksOnce,
+       {"pin new", "cancel"},
+       Outcome::cancelled,
+       false,
+       {"Password", "再次输入"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptedPinentry pinentry;
+    pinentry.applyToThisProcess();
+    pinentry.repeat(c.flavour);
+    pinentry.script(c.answers);
+    pinentry::Request r = request();
+    r.repeat = "再次输入";
+    pinentry::Result result = pinentry::getPin(r);
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(result.repeated, c.repeated);
+    // Only a confirmed entry comes back.
+    EXPECT_TRUE(result.pin == (c.repeated ? SecureBytes(std::string_view("new")) : SecureBytes()));
+    EXPECT_EQ(pinentry.runs(), 1);
+    EXPECT_THAT(pinentry.texts("SETREPEAT"), ElementsAre("再次输入"));
+    EXPECT_EQ(pinentry.texts("SETPROMPT"), c.prompts);
+  }
 }
 
-TEST_F(PinentryClient, LongTextsAreCutAtACharacterBoundaryWithinOneLine) {
+TEST_F(PinentryClient, LongTextsAreCutVisiblyAtACharacterBoundaryWithinOneLine) {
   struct Case {
     const char* label;
     std::string text;
+    bool cut;
   };
   std::string chinese, percents, mixed;
   for (int i = 0; i < 600; ++i) chinese += "密";
   for (int i = 0; i < 600; ++i) percents += "%";
   for (int i = 0; i < 300; ++i) mixed += "a\n中%";
-  const Case cases[] = {{"Chinese", chinese}, {"percent signs", percents}, {"mixed", mixed}};
+  const std::string fitsExactly(1000 - std::string("SETDESC ").size(), 'x');
+  const Case cases[] = {
+      {"Chinese", chinese, true},
+      {"percent signs", percents, true},
+      {"mixed", mixed, true},
+      {"fits exactly", fitsExactly, false},
+      {"one byte too many", fitsExactly + "y", true},
+  };
+  const std::string mark = "…";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     std::string line = pinentry::commandLine("SETDESC", c.text);
@@ -141,10 +198,16 @@ TEST_F(PinentryClient, LongTextsAreCutAtACharacterBoundaryWithinOneLine) {
     r.description = c.text;
     ASSERT_EQ(pinentry::getPin(r).outcome, pinentry::Outcome::pin);
     std::string shown = pinentry_.texts("SETDESC").back();
-    EXPECT_EQ(c.text.substr(0, shown.size()), shown);
-    EXPECT_GT(shown.size(), 300u);
+    if (!c.cut) {
+      EXPECT_EQ(shown, c.text);
+      continue;
+    }
+    ASSERT_TRUE(shown.ends_with(mark));
+    std::string kept = shown.substr(0, shown.size() - mark.size());
+    EXPECT_EQ(c.text.substr(0, kept.size()), kept);
+    EXPECT_GT(kept.size(), 300u);
     // Never half a character: the rest starts with a lead byte.
-    EXPECT_NE(static_cast<unsigned char>(c.text[shown.size()]) & 0xC0, 0x80);
+    EXPECT_NE(static_cast<unsigned char>(c.text[kept.size()]) & 0xC0, 0x80);
   }
 }
 
@@ -164,6 +227,7 @@ TEST_F(PinentryClient, EachAnswerMapsToItsOutcome) {
   const Case cases[] = {
       {"cancel", Outcome::cancelled, Outcome::cancelled},
       {"notty", Outcome::unavailable, Outcome::unavailable},
+      {"ttydenied", Outcome::unavailable, Outcome::unavailable},
       {"eof", Outcome::unavailable, Outcome::unavailable},
       {"timeout", Outcome::timedOut, Outcome::timedOut},
       {"deny", Outcome::cancelled, Outcome::cancelled},
@@ -223,6 +287,96 @@ TEST_F(PinentryClient, WithoutPinentryOnPathNothingIsStarted) {
   EXPECT_TRUE(pinentry::available());
 }
 
+// Which pinentry may be run. PATH holds a candidate first and a trusted scripted pinentry after
+// it; the candidate answers only when nobody but root or this user could have placed it.
+TEST_F(PinentryClient, OnlyAPinentryNobodyElseCouldHavePlacedIsRun) {
+  if (getuid() != 0) GTEST_SKIP() << "handing files to another user needs root";
+  passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  const uid_t other = nobody->pw_uid;
+  struct Case {
+    const char* label;
+    // Prepares the candidate; returns its PATH entry and where to run from.
+    std::function<std::pair<std::string, std::string>(const ScriptedPinentry&,
+                                                      const testing_support::TempDir&)>
+        place;
+    bool run;
+  };
+  auto own = [](const std::string& path, uid_t uid) { return lchown(path.c_str(), uid, 0) == 0; };
+  const Case cases[] = {
+      {"a private folder of ours",
+       [](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         return std::pair{c.binDir(), std::string("/")};
+       },
+       true},
+      {"an empty entry: the working directory",
+       [](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         return std::pair{std::string(""), c.binDir()};
+       },
+       false},
+      {"a relative entry",
+       [](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         return std::pair{std::string("bin"), c.binDir() + "/.."};
+       },
+       false},
+      {"a folder owned by someone else",
+       [&](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         EXPECT_TRUE(own(c.binDir(), other));
+         return std::pair{c.binDir(), std::string("/")};
+       },
+       false},
+      {"a file owned by someone else",
+       [&](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         EXPECT_TRUE(own(c.binDir() + "/pinentry", other));
+         return std::pair{c.binDir(), std::string("/")};
+       },
+       false},
+      {"a file the group may change",
+       [](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         chmod((c.binDir() + "/pinentry").c_str(), 0770);
+         return std::pair{c.binDir(), std::string("/")};
+       },
+       false},
+      {"a folder anyone may write to, sticky like /tmp",
+       [](const ScriptedPinentry& c, const testing_support::TempDir&) {
+         chmod(c.binDir().c_str(), 01777);
+         return std::pair{c.binDir(), std::string("/")};
+       },
+       false},
+      {"our link to a trusted file",
+       [](const ScriptedPinentry& c, const testing_support::TempDir& links) {
+         EXPECT_EQ(symlink((c.binDir() + "/pinentry").c_str(), links.file("pinentry").c_str()), 0);
+         return std::pair{links.path(), std::string("/")};
+       },
+       true},
+      {"our link to a file in a folder owned by someone else",
+       [&](const ScriptedPinentry& c, const testing_support::TempDir& links) {
+         EXPECT_EQ(symlink((c.binDir() + "/pinentry").c_str(), links.file("pinentry").c_str()), 0);
+         EXPECT_TRUE(own(c.binDir(), other));
+         return std::pair{links.path(), std::string("/")};
+       },
+       false},
+  };
+  char saved[PATH_MAX];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptedPinentry candidate, fallback;
+    testing_support::TempDir links;
+    candidate.script({"pin candidate"});
+    fallback.script({"pin fallback"});
+    auto [entry, workingDirectory] = c.place(candidate, links);
+    setenv("PATH", (entry + ":" + fallback.binDir()).c_str(), 1);
+    ASSERT_EQ(chdir(workingDirectory.c_str()), 0);
+    pinentry::Result result = pinentry::getPin(request());
+    ASSERT_EQ(chdir(saved), 0);
+    ASSERT_EQ(result.outcome, pinentry::Outcome::pin);
+    EXPECT_TRUE(result.pin == SecureBytes(std::string_view(c.run ? "candidate" : "fallback")));
+    EXPECT_EQ(candidate.runs(), c.run ? 1 : 0);
+    lchown(candidate.binDir().c_str(), 0, 0);  // so that it can be cleaned up as usual
+  }
+}
+
 class PinentryStop : public PinentryClient {
  protected:
   // Starts a prompt on its own thread, waits until it is shown, stops it and reports.
@@ -273,6 +427,59 @@ TEST_F(PinentryStop, StopAfterThePromptChangesNothing) {
   EXPECT_EQ(pinentry::getPin(request(), &cancellation).outcome, pinentry::Outcome::pin);
   cancellation.stop();
   EXPECT_EQ(pinentry_.runs(), 1);
+}
+
+// A process that exits while a prompt is up leaves no pinentry behind, even one deaf to SIGINT
+// and to its own time-out, and it exits soon after: the grace, not more.
+TEST_F(PinentryStop, NoPinentryOutlivesTheProcess) {
+  struct Case {
+    const char* label;
+    bool cancellable;  // an approval prompt; the keychain's prompts have no cancellation
+    bool stopFirst;    // stopped before the exit, as a given-up approval wait does
+  };
+  const Case cases[] = {
+      {"stopped, then exit", true, true},
+      {"exit with the prompt still up", true, false},
+      {"exit during a prompt without cancellation", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScriptedPinentry pinentry;
+    pinentry.applyToThisProcess();
+    pinentry.script({"stubborn"});
+    int clock[2];
+    ASSERT_EQ(pipe(clock), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Left to a detached thread, as the approval's evaluation is.
+      auto* cancellation = new pinentry::Cancellation;
+      pinentry::Request r = request();
+      std::thread([r, cancellation, cancellable = c.cancellable] {
+        pinentry::getPin(r, cancellable ? cancellation : nullptr);
+      }).detach();
+      if (!waitForCommand(pinentry, "GETPIN")) _exit(3);
+      if (c.stopFirst) cancellation->stop();
+      auto exitStarted = std::chrono::steady_clock::now().time_since_epoch().count();
+      if (write(clock[1], &exitStarted, sizeof exitStarted) != sizeof exitStarted) _exit(4);
+      std::exit(0);
+    }
+    close(clock[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    auto ended = std::chrono::steady_clock::now();
+    decltype(ended.time_since_epoch().count()) exitStarted = 0;
+    ASSERT_EQ(read(clock[0], &exitStarted, sizeof exitStarted),
+              static_cast<ssize_t>(sizeof exitStarted));
+    close(clock[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    int prompt = pinentry.lastPid();
+    ASSERT_GT(prompt, 0);
+    EXPECT_TRUE(processGone(prompt));
+    EXPECT_LT(ended.time_since_epoch().count() - exitStarted,
+              std::chrono::steady_clock::duration(1500ms).count());
+    if (!processGone(prompt)) kill(prompt, SIGKILL);
+  }
 }
 
 }  // namespace

@@ -130,7 +130,8 @@ ScriptedPinentry::ScriptedPinentry() {
   mkdir(dir_.file("state").c_str(), 0700);
   // Our own interpreter line: isolated from the caller's Python settings, and no site
   // packages to load, so a prompt starts fast.
-  std::string program = "#!" + pythonPath() + " -IS\n" + readFile(SCRIPTED_PINENTRY_SCRIPT);
+  std::string program = "#!" + pythonPath() + " -IS\nBAKED_STATE = \"" + stateDir() + "\"\n" +
+                        readFile(SCRIPTED_PINENTRY_SCRIPT);
   writeFile(binDir() + "/pinentry", program, 0700);
   script({});
 }
@@ -140,6 +141,10 @@ void ScriptedPinentry::script(const std::vector<std::string>& lines) {
   for (const auto& line : lines) text += line + "\n";
   writeFile(stateDir() + "/script", text);
   writeFile(stateDir() + "/cursor", "0");
+}
+
+void ScriptedPinentry::repeat(Repeat flavour) {
+  writeFile(stateDir() + "/flavour", flavour == Repeat::asksOnce ? "asks-once\n" : "\n");
 }
 
 std::vector<PinentryLogEntry> ScriptedPinentry::log() const {

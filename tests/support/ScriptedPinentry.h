@@ -25,6 +25,8 @@ class ScriptedPinentry {
   //   "pin <text>"  answer GETPIN with <text> (for SETREPEAT also sends "S PIN_REPEATED")
   //   "cancel"      ERR 83886179 Operation cancelled   (the user's cancel)
   //   "notty"       ERR 83918950 Inappropriate ioctl for device (no display/terminal)
+  //   "ttydenied"   S ERROR curses.open_tty_for_read + ERR 83918849 Permission denied (a
+  //                 terminal owned by another user)
   //   "hang"        never answer GETPIN/CONFIRM (until killed; SIGINT -> exit)
   //   "stubborn"    like "hang", but ignores SIGINT: only SIGKILL ends it
   //   "timeout"     ERR 83886142 Timeout (pinentry's own SETTIMEOUT ran out)
@@ -32,6 +34,12 @@ class ScriptedPinentry {
   //   "confirm" / "deny"  answer CONFIRM with OK / ERR 83886194 Not confirmed
   // When the script is exhausted, a prompt is answered "cancel".
   void script(const std::vector<std::string>& lines);
+
+  // How SETREPEAT is honoured: confirmed by the pinentry itself ("pin <text>" stands for both
+  // entries, with S PIN_REPEATED), as pinentry-tty and -gtk2 do; or acknowledged and ignored,
+  // as pinentry-curses does, so that every GETPIN takes its own script line.
+  enum class Repeat { confirmsItself, asksOnce };
+  void repeat(Repeat flavour);
 
   // Every command received, decoded, in order; PINs are never logged (they are only sent).
   std::vector<PinentryLogEntry> log() const;

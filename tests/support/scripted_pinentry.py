@@ -1,6 +1,7 @@
 """A stand-in for pinentry that answers as a test script says and logs what it was told.
 
-State lives in $SCRIPTED_PINENTRY_DIR:
+State lives in the folder its copy was made for (BAKED_STATE, set in the program's first lines),
+else in $SCRIPTED_PINENTRY_DIR:
   script  one answer per line, taken in order across runs (see ScriptedPinentry.h); a line
           "always <answer>" (e.g. "always pin secret") is never used up, so it answers every
           prompt from there on, however many runs ask
@@ -11,6 +12,9 @@ State lives in $SCRIPTED_PINENTRY_DIR:
   pid     the pid of the latest run; pids lists every run's pid
   environ the names (not the values) of the latest run's environment variables
   fds     the file descriptors the latest run was started with
+  flavour "asks-once": SETREPEAT is acknowledged but ignored, as pinentry-curses does (each
+          GETPIN takes one answer and no "S PIN_REPEATED" is ever sent); otherwise the
+          repeat is confirmed as pinentry-tty and -gtk2 do
 The state files are changed under an flock on "lock", so concurrent runs are safe.
 """
 
@@ -21,7 +25,8 @@ import signal
 import sys
 import time
 
-STATE = os.environ.get("SCRIPTED_PINENTRY_DIR", "")
+# Each copy keeps to its own state, so several can sit on one PATH.
+STATE = globals().get("BAKED_STATE") or os.environ.get("SCRIPTED_PINENTRY_DIR", "")
 
 
 def locked(action):
@@ -141,6 +146,9 @@ def answer(command, answer_line, repeat):
         return reply("ERR 83886142 Timeout <Pinentry>")
     if word == "notty":
         return reply("ERR 83918950 Inappropriate ioctl for device <Pinentry>")
+    if word == "ttydenied":  # pinentry-curses in a terminal that another user owns
+        reply("S ERROR curses.open_tty_for_read 83918849")
+        return reply("ERR 83918849 Permission denied <Pinentry>")
     if command == "CONFIRM":
         if word in ("confirm", "pin"):
             return reply("OK")
@@ -155,12 +163,21 @@ def answer(command, answer_line, repeat):
     return reply("ERR 83886179 Operation cancelled <Pinentry>")
 
 
+def asks_once():
+    try:
+        with open(os.path.join(STATE, "flavour")) as f:
+            return f.read().strip() == "asks-once"
+    except FileNotFoundError:
+        return False
+
+
 def main():
     signal.signal(signal.SIGINT, lambda *_: os._exit(2))
     if not STATE:
         reply("ERR 1 SCRIPTED_PINENTRY_DIR is not set")
         return
     run = start_run()
+    honours_repeat = not asks_once()
     reply("OK Pleased to meet you")
     repeat = False
     stdin = sys.stdin.buffer
@@ -182,7 +199,7 @@ def main():
         if command == "BYE":
             reply("OK closing connection")
             return
-        if command == "SETREPEAT":
+        if command == "SETREPEAT" and honours_repeat:
             repeat = True
         reply("OK")
 

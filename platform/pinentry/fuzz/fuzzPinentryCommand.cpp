@@ -1,7 +1,7 @@
 // The texts we send pinentry carry outside input (the approval reason comes from our caller
-// unchanged): any bytes must make one command line that pinentry takes whole, holding a prefix
-// of the text that is cut only where the next character would not fit, and only between
-// characters when the text is UTF-8.
+// unchanged): any bytes must make one command line that pinentry takes whole, holding the text,
+// or a prefix of it followed by "…" that is cut only where the next character would not fit,
+// and only between characters when the text is UTF-8.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -52,13 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   SecureBytes sent;
   check(pinentry::assuan::unescapeInto(std::string_view(line).substr(command.size() + 1), sent));
-  check(text.starts_with(sent.view()));
-  if (sent.size() < text.size()) {
-    // Cut only for want of room: one more character (at most 4 bytes, 3 each escaped) might
-    // not have fitted.
+  std::string_view escaped = std::string_view(line).substr(command.size() + 1);
+  if (sent.view() != text) {
+    // Cut visibly, and only for want of room: one more character (at most 4 bytes, 3 each
+    // escaped) might not have fitted beside the mark.
+    constexpr std::string_view mark = "…";
+    check(sent.view().ends_with(mark));
+    std::string_view kept = sent.view().substr(0, sent.size() - mark.size());
+    check(text.starts_with(kept) && kept.size() < text.size());
     check(line.size() + 12 > pinentry::assuan::maxLineLength);
-    if (isUtf8(text)) check((static_cast<unsigned char>(text[sent.size()]) & 0xC0) != 0x80);
+    if (isUtf8(text)) check((static_cast<unsigned char>(text[kept.size()]) & 0xC0) != 0x80);
+    escaped.remove_suffix(mark.size());
   }
-  check(pinentry::escape(text).starts_with(std::string_view(line).substr(command.size() + 1)));
+  check(pinentry::escape(text).starts_with(escaped));
   return 0;
 }
