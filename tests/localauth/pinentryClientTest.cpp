@@ -373,7 +373,8 @@ TEST_F(PinentryClient, OnlyAPinentryNobodyElseCouldHavePlacedIsRun) {
     ASSERT_EQ(result.outcome, pinentry::Outcome::pin);
     EXPECT_TRUE(result.pin == SecureBytes(std::string_view(c.run ? "candidate" : "fallback")));
     EXPECT_EQ(candidate.runs(), c.run ? 1 : 0);
-    lchown(candidate.binDir().c_str(), 0, 0);  // so that it can be cleaned up as usual
+    // So that it can be cleaned up as usual.
+    EXPECT_EQ(lchown(candidate.binDir().c_str(), 0, 0), 0);
   }
 }
 
