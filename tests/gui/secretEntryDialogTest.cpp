@@ -30,6 +30,28 @@ TEST_F(SecretEntryDialogTest, TypedSecretConfirmedWithEnterIsExactlyWhatIsWritte
   EXPECT_EQ(result.err, "");
 }
 
+TEST_F(SecretEntryDialogTest, ASecretThatCannotReachTheParentIsAFailureAndIsNotShown) {
+  using testing_support::StandardOutput;
+  const std::pair<const char*, StandardOutput> outputs[] = {
+      {"/dev/full", StandardOutput::fullDevice},
+      {"closed", StandardOutput::closed},
+      {"reader gone", StandardOutput::readerGone},
+  };
+  for (const auto& [how, output] : outputs) {
+    start({"input-secret", label}, output);
+    std::string window = waitForWindow(title);
+    ASSERT_FALSE(window.empty()) << how << ": no alert came up";
+    ASSERT_TRUE(display().focus(window)) << how;
+    ASSERT_TRUE(display().type("typed-secret")) << how;
+    ASSERT_TRUE(display().key("Return")) << how;
+
+    testing_support::RunResult result = finish();
+    EXPECT_EQ(result.status, 1) << how;
+    EXPECT_TRUE(result.err == "Cannot write result\n")
+        << how << ": " << result.err.size() << " bytes on standard error";
+  }
+}
+
 TEST_F(SecretEntryDialogTest, EveryWayOfNotConfirmingIsACancel) {
   struct Case {
     const char* label;
