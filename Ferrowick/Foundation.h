@@ -46,12 +46,13 @@ struct NSError {
 };
 
 // Standard output and standard error. writeData hands all the bytes to the stream in one call
-// and does not report failures (a parent that closed its pipe gets nothing, and that is all).
+// and says whether every one of them got there: false when the stream is closed, full, or has
+// no reader any more (it never raises SIGPIPE).
 class NSFileHandle {
  public:
   static NSFileHandle fileHandleWithStandardOutput();
   static NSFileHandle fileHandleWithStandardError();
-  void writeData(std::string_view bytes) const;
+  bool writeData(std::string_view bytes) const;
   int fileDescriptor() const { return fd_; }
 
  private:
@@ -65,6 +66,8 @@ class NSFileHandle {
 // A fresh random UUID in upper-case 8-4-4-4-12 text form, from a secure random source.
 std::string newUUIDString();
 
-// Start-up hardening: private file mode, not dumpable, no core files, SIGPIPE ignored.
+// Start-up hardening: private file mode, not dumpable, no core files, SIGPIPE ignored, standard
+// descriptors that were closed held by /dev/null (so no file opened later can take their
+// number), and an end of one message line for an exception nothing caught.
 // Must run before any thread starts.
 void hardenProcess();

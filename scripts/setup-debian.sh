@@ -10,7 +10,7 @@ packages=(
   sqlite3 pinentry-tty pinentry-curses pinentry-gtk2
   # tests
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
-  xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick tmux strace
+  xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
   # packaging
   dpkg-dev file lintian debootstrap
   # fuzzing, benchmarks, memory checks

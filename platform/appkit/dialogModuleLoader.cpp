@@ -2,11 +2,13 @@
 // build tree), then in the libexec folder next to the executable's bin folder (an install
 // under any prefix, a package included), then at the libexec path the binary was built for.
 // Never by bare name, which would let LD_LIBRARY_PATH or the cwd pick the code we run. A file
-// that someone else could have written is refused.
+// that someone else could have written, or that sits in a folder someone else can write, is
+// refused.
 #include "platform/appkit/dialogModuleLoader.h"
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,13 +40,23 @@ std::vector<std::string> candidatePaths() {
   return paths;
 }
 
-// A regular file owned by root or by us that nobody else can write.
-bool trustworthy(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) return false;
+// Owned by root or by us, and writable by nobody else (group included).
+bool ownedAndClosed(const struct stat& info) {
   if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
-  return (info.st_mode & S_IWOTH) == 0;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The file, after links, must be a regular one, and it and its folder must be ours or root's:
+// whoever can write the folder can swap the file.
+bool trustworthy(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return false;
+  struct stat info;
+  if (stat(resolved, &info) != 0 || !S_ISREG(info.st_mode) || !ownedAndClosed(info)) return false;
+  std::string folder(resolved);
+  folder.erase(folder.rfind('/') == 0 ? 1 : folder.rfind('/'));
+  struct stat folderInfo;
+  return stat(folder.c_str(), &folderInfo) == 0 && ownedAndClosed(folderInfo);
 }
 
 DialogModule open() {

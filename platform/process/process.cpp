@@ -1,4 +1,5 @@
 // Standard streams, exit, UUIDs and start-up hardening on Linux.
+#include <fcntl.h>
 #include <sodium.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -20,23 +21,27 @@ NSFileHandle NSFileHandle::fileHandleWithStandardError() {
   return NSFileHandle(STDERR_FILENO);
 }
 
-void NSFileHandle::writeData(std::string_view bytes) const {
+bool NSFileHandle::writeData(std::string_view bytes) const {
   // One write call for the whole block; a pipe may still take it in parts, so finish it.
   const char* next = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
     ssize_t written = ::write(fd_, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // the reader went away; nothing more to do
-    }
+    if (written < 0 && errno == EINTR) continue;
+    // EPIPE (SIGPIPE is ignored), ENOSPC, EBADF, EIO, ...; a write that takes nothing is no
+    // better.
+    if (written <= 0) return false;
     next += written;
     left -= static_cast<std::size_t>(written);
   }
+  return true;
 }
 
 void exitProcess(int status) {
   std::fflush(nullptr);
+  // Off the main thread (an exception that ended the approval thread), static destructors
+  // must not run under the main thread's feet: end at once.
+  if (gettid() != getpid()) _exit(status);
   std::exit(status);
 }
 
@@ -65,4 +70,12 @@ void hardenProcess() {
   setrlimit(RLIMIT_CORE, &noCore);
   // A parent that closed its pipe must not kill us mid-way through a write or a prompt.
   std::signal(SIGPIPE, SIG_IGN);
+  // A standard descriptor the parent left closed would go to the next file opened, the
+  // keychain database included, and the result would be written into it. Hold each with
+  // /dev/null opened read-only, so writes to it still fail (EBADF) as they would have.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int held = open("/dev/null", O_RDONLY);
+    if (held != fd) std::_Exit(1);  // can't happen: the lowest free number is this one
+  }
 }

@@ -27,8 +27,9 @@ int& uuidCalls() {
   return calls;
 }
 
-Outcome runOperation(const std::function<void()>& operation) {
+Outcome runOperation(const std::function<void()>& operation, bool outputRefused) {
   streams() = {};
+  streams().outRefuses = outputRefused;
   Outcome outcome;
   try {
     operation();
@@ -46,7 +47,6 @@ Outcome runFrontEnd(const std::vector<std::string>& argv) {
   std::vector<std::string> copies = argv;
   for (auto& text : copies) pointers.push_back(text.data());
   pointers.push_back(nullptr);
-  Outcome outcome;
   return runOperation(
       [&] { ferrowick::runFrontEnd(static_cast<int>(copies.size()), pointers.data()); });
 }
@@ -60,15 +60,17 @@ NSFileHandle NSFileHandle::fileHandleWithStandardError() {
   return NSFileHandle(2);
 }
 
-void NSFileHandle::writeData(std::string_view bytes) const {
+bool NSFileHandle::writeData(std::string_view bytes) const {
   fake::Streams& streams = fake::streams();
   if (fd_ == 1) {
-    streams.out.append(bytes);
     ++streams.outWrites;
+    if (streams.outRefuses) return false;
+    streams.out.append(bytes);
   } else {
     streams.err.append(bytes);
     ++streams.errWrites;
   }
+  return true;
 }
 
 void exitProcess(int status) {

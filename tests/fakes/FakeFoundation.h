@@ -18,6 +18,8 @@ struct Streams {
   std::string err;
   int outWrites = 0;  // number of writeData calls on standard output
   int errWrites = 0;
+  // A standard output that takes nothing (a closed pipe, a full disk): writes there fail.
+  bool outRefuses = false;
 };
 Streams& streams();
 
@@ -37,8 +39,9 @@ struct Outcome {
   int outWrites = 0;
 };
 
-// Clears the streams, runs `operation` as a whole run would, and reports.
-Outcome runOperation(const std::function<void()>& operation);
+// Clears the streams, runs `operation` as a whole run would, and reports. With
+// `outputRefused`, standard output takes nothing.
+Outcome runOperation(const std::function<void()>& operation, bool outputRefused = false);
 
 // Runs the front end on a full argument vector (program path first).
 Outcome runFrontEnd(const std::vector<std::string>& argv);

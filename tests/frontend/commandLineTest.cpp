@@ -68,12 +68,20 @@ TEST_F(CommandLineTest, EndsWithTheRightMessageAndNothingOnStandardOutput) {
 }
 
 TEST_F(CommandLineTest, FailureLeavesNothingBehind) {
-  // Refused calls must not create the keychain folder or anything else in HOME.
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"approve"}, {"nope", "x"}, {"ensure-key", "a b"}}) {
-    runFerrowick(arguments, isolated());
+  // Refused calls must not create the keychain folder or anything else in HOME. Each must
+  // have run to its refusal, or an empty HOME would prove nothing.
+  const std::vector<Case> cases = {
+      {"usage", {"approve"}, usage},
+      {"unknown word", {"nope", "x"}, unknown},
+      {"invalid name", {"ensure-key", "a b"}, invalidName},
+  };
+  for (const Case& c : cases) {
+    auto result = runFerrowick(c.arguments, isolated());
+    EXPECT_EQ(result.status, 1) << c.label;
+    EXPECT_EQ(result.err, c.err) << c.label;
   }
   auto listing = testing_support::run("/bin/ls", {"-A", home.path()});
+  EXPECT_EQ(listing.status, 0);
   EXPECT_EQ(listing.out, "");
 }
 

@@ -23,7 +23,8 @@ void DialogTest::TearDown() {
   if (run_ && run_->valid()) run_->wait();
 }
 
-void DialogTest::start(const std::vector<std::string>& arguments) {
+void DialogTest::start(const std::vector<std::string>& arguments,
+                       testing_support::StandardOutput output) {
   testing_support::RunOptions options;
   options.environment = {
       {"DISPLAY", display_->name()},
@@ -41,6 +42,7 @@ void DialogTest::start(const std::vector<std::string>& arguments) {
   };
   options.workingDirectory = home_->path();
   options.timeout = runLimit;
+  options.standardOutput = output;
   run_ = std::async(std::launch::async, [arguments, options] {
     return testing_support::runFerrowick(arguments, options);
   });

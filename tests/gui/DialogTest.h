@@ -22,7 +22,8 @@ class DialogTest : public ::testing::Test {
   void TearDown() override;
 
   // Starts `Ferrowick <arguments>` with this display, a private HOME and no session bus.
-  void start(const std::vector<std::string>& arguments);
+  void start(const std::vector<std::string>& arguments,
+             testing_support::StandardOutput output = testing_support::StandardOutput::collected);
   // Waits for the run to end (it is killed after its time-out).
   testing_support::RunResult finish();
 

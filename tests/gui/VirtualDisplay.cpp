@@ -122,6 +122,20 @@ bool VirtualDisplay::focus(const std::string& window) const {
          xdotool({"windowfocus", "--sync", window}).status == 0;
 }
 
+bool VirtualDisplay::setClipboard(const std::string& text) const {
+  testing_support::TempDir scratch;
+  const std::string file = scratch.file("clipboard");
+  testing_support::writeFile(file, text);
+  // xclip stays behind to serve the paste: give it no pipe of ours to hold open.
+  return testing_support::run("/bin/sh",
+                              {"-c",
+                               "exec /usr/bin/xclip -selection clipboard -i \"$1\" "
+                               ">/dev/null 2>&1",
+                               "sh", file},
+                              options())
+             .status == 0;
+}
+
 bool VirtualDisplay::type(const std::string& text) const {
   // Faster typing sometimes drops a non-ASCII letter.
   return xdotool({"type", "--delay", "40", "--", text}).status == 0;

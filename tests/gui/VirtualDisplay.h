@@ -35,6 +35,10 @@ class VirtualDisplay {
   // Gives the window the keyboard focus, with the pointer moved away from it first.
   bool focus(const std::string& window) const;
   bool type(const std::string& text) const;
+  // Puts `text` on this display's clipboard (xclip serves it until someone else takes the
+  // clipboard or the server stops). Synthetic key events drop non-ASCII letters under load,
+  // as they remap a spare key for each; a paste carries the exact bytes.
+  bool setClipboard(const std::string& text) const;
   bool key(const std::string& keys) const;
   // Clicks at a fraction of the window's width, `fromBottom` pixels above its lower edge.
   bool clickAt(const std::string& window, double x, int fromBottom) const;

@@ -3,6 +3,7 @@
 // error stays the tool's) tells what was opened.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -126,12 +127,20 @@ TEST(ModuleLoadingTest, ModuleIsTakenOnlyFromBesideTheExecutableAndOnlyIfNobodyE
     const char* label;
     bool besideBinary;
     mode_t moduleMode;
+    mode_t folderMode;
+    uid_t folderOwner;
     bool loaded;
   };
+  const uid_t me = geteuid();
+  // Someone who is neither root nor us (nobody, on Debian).
+  const uid_t stranger = me == 65534 ? 65533 : 65534;
   const Case cases[] = {
-      {"beside the executable", true, 0755, true},
-      {"beside it but writable by others", true, 0757, false},
-      {"only on LD_LIBRARY_PATH and in the working directory", false, 0755, false},
+      {"beside the executable", true, 0755, 0755, me, true},
+      {"beside it but writable by others", true, 0757, 0755, me, false},
+      {"beside it but writable by its group", true, 0775, 0755, me, false},
+      {"in a folder its group can write", true, 0755, 0775, me, false},
+      {"in a folder someone else owns", true, 0755, 0755, stranger, false},
+      {"only on LD_LIBRARY_PATH and in the working directory", false, 0755, 0755, me, false},
   };
   for (const Case& c : cases) {
     TempDir root;
@@ -144,6 +153,10 @@ TEST(ModuleLoadingTest, ModuleIsTakenOnlyFromBesideTheExecutableAndOnlyIfNobodyE
                          fs::path(FERROWICK_DIALOG_MODULE).filename().string();
     fs::copy_file(FERROWICK_DIALOG_MODULE, module);
     chmod(module.c_str(), c.moduleMode);
+    if (c.folderOwner != me && chown(root.file("bin").c_str(), c.folderOwner, -1) != 0) {
+      GTEST_SKIP() << "can't hand a folder to another user here";
+    }
+    chmod(root.file("bin").c_str(), c.folderMode);
 
     TempDir home;
     RunOptions options = withoutDisplay(home);
@@ -156,6 +169,32 @@ TEST(ModuleLoadingTest, ModuleIsTakenOnlyFromBesideTheExecutableAndOnlyIfNobodyE
     EXPECT_EQ(traced.result.err, "Credential input cancelled\n") << c.label;
     EXPECT_EQ(traced.result.out, "") << c.label;
     EXPECT_EQ(traced.result.status, 1) << c.label;
+  }
+}
+
+TEST(ModuleLoadingTest, WithoutTheModuleTheDialogsEndAsCancelled) {
+  if (std::filesystem::exists(FERROWICK_INSTALLED_MODULE)) {
+    GTEST_SKIP() << "an installed module would be found as the fallback";
+  }
+  // An install without the dialogs package: the binary alone in its bin folder.
+  TempDir root;
+  std::filesystem::create_directory(root.file("bin"));
+  const std::string binary = root.file("bin/Ferrowick");
+  std::filesystem::copy_file(testing_support::ferrowickPath(), binary);
+  chmod(binary.c_str(), 0755);
+  const std::pair<const char*, const char*> operations[] = {
+      {"input-secret", "Credential input cancelled\n"},
+      {"choose-file", "Selection cancelled\n"},
+      {"choose-directory", "Selection cancelled\n"}};
+  for (const auto& [word, message] : operations) {
+    TempDir home;
+    RunOptions options = withoutDisplay(home);
+    options.environment["DISPLAY"] = ":4242";
+    TracedRun traced = runTraced(binary, {word, "x"}, options);
+    EXPECT_EQ(traced.result.status, 1) << word;
+    EXPECT_EQ(traced.result.err, message) << word;
+    EXPECT_EQ(traced.result.out, "") << word;
+    EXPECT_EQ(joined(traced.guiLibrariesOpened), "") << word;
   }
 }
 

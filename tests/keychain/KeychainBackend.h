@@ -27,7 +27,5 @@ int promptsShown();
 bool keychainFileExists(const std::string& path);
 // A path in a private scratch folder that holds nothing yet.
 std::string scratchPath(const std::string& name);
-// Whether prompts can be scripted at all (the real one needs the scripted pinentry).
-bool canScriptPrompts();
 
 }  // namespace contract

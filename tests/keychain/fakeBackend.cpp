@@ -55,8 +55,4 @@ std::string scratchPath(const std::string& name) {
   return "/fake-scratch/" + name;
 }
 
-bool canScriptPrompts() {
-  return true;
-}
-
 }  // namespace contract

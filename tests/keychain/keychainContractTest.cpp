@@ -93,10 +93,6 @@ class KEYCHAIN_CONTRACT : public ::testing::Test {
     return keychain;
   }
 
-  void requirePrompts() {
-    if (!contract::canScriptPrompts()) GTEST_SKIP() << "prompts can't be scripted here";
-  }
-
   std::string path;
   const SecureBytes secret{std::string_view("0123456789abcdef0123456789abcdef")};
 };
@@ -174,7 +170,6 @@ TEST_F(KEYCHAIN_CONTRACT, ItemsOfOneKeychainAreNotSeenInAnother) {
 }
 
 TEST_F(KEYCHAIN_CONTRACT, ConfirmationReadAsksForTheKeychainPassword) {
-  requirePrompts();
   struct Case {
     const char* name;
     std::vector<Answer> answers;
@@ -210,7 +205,6 @@ TEST_F(KEYCHAIN_CONTRACT, ConfirmationReadAsksForTheKeychainPassword) {
 }
 
 TEST_F(KEYCHAIN_CONTRACT, ConfirmationReadAsksEveryTimeEvenWhenUnlocked) {
-  requirePrompts();
   SecKeychainRef keychain = createKeychain();  // unlocked
   ASSERT_EQ(addItem("device-1", secret, passwordAccess(), keychain), errSecSuccess);
   contract::answer({Answer::rightPassword, Answer::rightPassword});
@@ -252,7 +246,6 @@ TEST_F(KEYCHAIN_CONTRACT, OpenItemOfUnlockedKeychainIsReadWithoutPrompt) {
 }
 
 TEST_F(KEYCHAIN_CONTRACT, OpenItemOfLockedKeychainAsksForTheUnlockOnce) {
-  requirePrompts();
   SecKeychainRef keychain = createKeychain();
   ASSERT_EQ(addItem("device-1", secret, openAccess(), keychain), errSecSuccess);
   contract::newProcess();
@@ -266,7 +259,6 @@ TEST_F(KEYCHAIN_CONTRACT, OpenItemOfLockedKeychainAsksForTheUnlockOnce) {
 }
 
 TEST_F(KEYCHAIN_CONTRACT, NobodyTrustedWithoutPasswordSelectorAsksForConfirmation) {
-  requirePrompts();
   const SecTrustedApplicationList none;
   SecKeychainRef keychain = createKeychain();
   ASSERT_EQ(addItem("device-1", secret, accessWith(&none, 0), keychain), errSecSuccess);
@@ -281,7 +273,6 @@ TEST_F(KEYCHAIN_CONTRACT, NobodyTrustedWithoutPasswordSelectorAsksForConfirmatio
 }
 
 TEST_F(KEYCHAIN_CONTRACT, FirstAddCreatesTheLoginKeychainWithANewPassword) {
-  requirePrompts();
   contract::answer({Answer::rightPassword});
   ASSERT_EQ(addItem("device-1", secret, passwordAccess()), errSecSuccess);
   EXPECT_EQ(contract::promptsShown(), 1);
@@ -301,7 +292,6 @@ TEST_F(KEYCHAIN_CONTRACT, FirstAddCreatesTheLoginKeychainWithANewPassword) {
 }
 
 TEST_F(KEYCHAIN_CONTRACT, FirstAddThatCannotAskCreatesNothing) {
-  requirePrompts();
   struct Case {
     const char* name;
     bool interaction;
@@ -326,7 +316,6 @@ TEST_F(KEYCHAIN_CONTRACT, FirstAddThatCannotAskCreatesNothing) {
 }
 
 TEST_F(KEYCHAIN_CONTRACT, AddToLockedKeychainChecksForDuplicatesBeforeAsking) {
-  requirePrompts();
   SecKeychainRef keychain = createKeychain();
   ASSERT_EQ(addItem("device-1", secret, passwordAccess(), keychain), errSecSuccess);
   contract::newProcess();
@@ -423,11 +412,23 @@ TEST_F(KEYCHAIN_CONTRACT, AccessObjectHasOneDecryptEntryThatCanBeRewritten) {
   const auto* list = std::get_if<std::vector<SecACLRef>>(&entries);
   ASSERT_NE(list, nullptr);
   ASSERT_EQ(list->size(), 1u);
-  EXPECT_EQ(SecACLSetContents(list->front(), &none, "label", kSecKeychainPromptRequirePassphase),
-            errSecSuccess);
-  // The rewrite changed the access object itself.
-  SecValue again = SecAccessCopyMatchingACLList(access, kSecACLAuthorizationDecrypt);
-  EXPECT_EQ(std::get<std::vector<SecACLRef>>(again).front(), list->front());
+  // The rewrite changes the access object itself: as created, nobody is trusted and a read
+  // asks for confirmation; rewritten to trust anyone, the item it guards reads without one.
+  EXPECT_EQ(SecACLSetContents(list->front(), nullptr, "label", 0), errSecSuccess);
+  SecKeychainRef keychain = createKeychain();
+  ASSERT_EQ(addItem("rewritten", secret, access, keychain), errSecSuccess);
+  SecAccessRef untouched;
+  ASSERT_EQ(SecAccessCreate("label", &none, &untouched), errSecSuccess);
+  ASSERT_EQ(addItem("as created", secret, untouched, keychain), errSecSuccess);
+  contract::answer({Answer::deny});
+  SecValue result;
+  EXPECT_EQ(readData("rewritten", result, keychain), errSecSuccess);
+  EXPECT_TRUE(holdsData(result, secret));
+  EXPECT_EQ(contract::promptsShown(), 0);
+  SecValue refused;
+  EXPECT_EQ(readData("as created", refused, keychain), errSecAuthFailed);
+  EXPECT_TRUE(holdsNothing(refused));
+  EXPECT_EQ(contract::promptsShown(), 1);
   EXPECT_TRUE(holdsNothing(SecAccessCopyMatchingACLList(nullptr, kSecACLAuthorizationDecrypt)));
 }
 

@@ -66,8 +66,4 @@ std::string scratchPath(const std::string& name) {
   return home->scratch(name);
 }
 
-bool canScriptPrompts() {
-  return true;
-}
-
 }  // namespace contract

@@ -57,7 +57,22 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+  switch (options.standardOutput) {
+    case StandardOutput::collected:
+      posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+      break;
+    case StandardOutput::fullDevice:
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+      break;
+    case StandardOutput::closed:
+      posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+      break;
+    case StandardOutput::readerGone:
+      close(outPipe[0]);
+      outPipe[0] = -1;
+      posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+      break;
+  }
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
   if (options.workingDirectory) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory->c_str());
@@ -92,7 +107,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   close(outPipe[1]);
   close(errPipe[1]);
   if (spawnError != 0) {
-    close(outPipe[0]);
+    if (outPipe[0] >= 0) close(outPipe[0]);
     close(errPipe[0]);
     throw std::runtime_error("posix_spawn " + program + ": " + std::strerror(spawnError));
   }
@@ -101,7 +116,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   auto deadline = std::chrono::steady_clock::now() + options.timeout;
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  int open = outPipe[0] >= 0 ? 2 : 1;
   while (open > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

@@ -17,11 +17,21 @@ struct RunResult {
   bool timedOut = false;
 };
 
+// Where the child's standard output goes: a pipe read to its end, or one of the ways a parent
+// can fail to take the result.
+enum class StandardOutput {
+  collected,
+  fullDevice,  // /dev/full: every write fails with ENOSPC
+  closed,      // no descriptor 1 at all
+  readerGone,  // a pipe whose read end was closed before the child started
+};
+
 struct RunOptions {
   // Variables to set (or, with std::nullopt, remove) on top of this process's environment.
   std::map<std::string, std::optional<std::string>> environment;
   std::optional<std::string> workingDirectory;
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+  StandardOutput standardOutput = StandardOutput::collected;
 };
 
 // The path of the Ferrowick binary under test.
