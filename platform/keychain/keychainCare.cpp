@@ -70,10 +70,17 @@ OSStatus changePassword(const std::string& path, FolderRule rule) {
   OSStatus status = openWithRecord(path, rule, database, record);
   if (status != errSecSuccess) return status;
   SecureBytes key;
-  status = unlockWithPrompts({path, ""}, PasswordPurpose::read, record, key);
+  const std::string shown = "“" + displayText(path) + "”";
+  status =
+      unlockWithPrompts({path, "", "要更改钥匙串" + shown + "的密码。\n\n请输入当前的钥匙串密码。"},
+                        PasswordPurpose::read, record, key);
   if (status != errSecSuccess) return status;
   SecureBytes password;
-  status = askNewKeychainPassword({path, ""}, password);
+  status = askNewKeychainPassword(
+      {path, "",
+       "请为钥匙串" + shown +
+           "设置新密码。以后读取其中的项目时都需要输入这个新密码，旧密码将不再有效。"},
+      password);
   if (status != errSecSuccess) return status;
 
   // The same key under a new salt: every item stays as it is.
@@ -111,7 +118,11 @@ OSStatus deleteItem(const std::string& path, FolderRule rule, const std::string&
   if (status != errSecSuccess) return status;
   if (!found) return errSecItemNotFound;
   SecureBytes unlocked;
-  status = unlockWithPrompts({path, account}, PasswordPurpose::read, record, unlocked);
+  status = unlockWithPrompts(
+      {path, account,
+       "Ferrowick 将从钥匙串“" + displayText(path) + "”删除设备密钥“" + displayText(account) +
+           "”。此操作无法撤销。\n\n请输入钥匙串密码以确认。"},
+      PasswordPurpose::read, record, unlocked);
   if (status != errSecSuccess) return status;
   sqlite3* db = database.get();
   return writeUnderRecord(db, record, [&]() -> OSStatus {

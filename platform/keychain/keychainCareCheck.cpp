@@ -157,7 +157,9 @@ void checkImage(const std::string& image, const std::string& path, bool password
   if (!password || malformed != 0) return;
 
   SecureBytes key;
-  status = unlockWithPrompts({path, ""}, PasswordPurpose::read, record, key);
+  status = unlockWithPrompts(
+      {path, "", "要检查钥匙串“" + displayText(path) + "”中的每个项目。\n\n请输入钥匙串密码。"},
+      PasswordPurpose::read, record, key);
   if (status != errSecSuccess) {
     note(report, "password", status == errSecAuthFailed ? "refused" : "not given", false);
     return;

@@ -103,7 +103,8 @@ std::string displayText(std::string_view bytes, std::size_t limit) {
 OSStatus askKeychainPassword(const PromptSubject& subject, PasswordPurpose purpose,
                              std::string_view error, SecureBytes& password) {
   if (!canPrompt()) return errSecInteractionNotAllowed;
-  std::string description = purpose == PasswordPurpose::read
+  std::string description = !subject.description.empty() ? subject.description
+                            : purpose == PasswordPurpose::read
                                 ? "Ferrowick 想要读取钥匙串项目" + quoted(subject.account) +
                                       "。\n\n请输入钥匙串" + quoted(subject.keychain) +
                                       "的密码以允许本次读取。"
@@ -123,12 +124,15 @@ OSStatus askKeychainPassword(const PromptSubject& subject, PasswordPurpose purpo
 OSStatus askNewPassword(const PromptSubject& subject, std::string_view error,
                         SecureBytes& password) {
   if (!canPrompt()) return errSecInteractionNotAllowed;
-  pinentry::Request request = baseRequest(
-      "将创建新的钥匙串" + quoted(subject.keychain) + "，用于保存项目" + quoted(subject.account) +
-      "。\n\n请为该钥匙串设置密码。以后读取其中的项目时都需要输入这个密码。");
+  pinentry::Request request =
+      baseRequest(!subject.description.empty()
+                      ? subject.description
+                      : "将创建新的钥匙串" + quoted(subject.keychain) + "，用于保存项目" +
+                            quoted(subject.account) +
+                            "。\n\n请为该钥匙串设置密码。以后读取其中的项目时都需要输入这个密码。");
   request.prompt = "新密码";
   request.repeat = "再次输入";
-  request.okLabel = "创建";
+  request.okLabel = subject.description.empty() ? "创建" : "确定";
   request.cancelLabel = "取消";
   request.error = std::string(error);
   pinentry::Result result = pinentry::getPin(request);

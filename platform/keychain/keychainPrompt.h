@@ -18,6 +18,8 @@ void setInteractionAllowed(bool allowed);
 struct PromptSubject {
   std::string keychain;  // the keychain file's path
   std::string account;   // the item's account, any bytes
+  // Replaces the usual text when set: the owner's care commands ask for other reasons.
+  std::string description = {};
 };
 
 enum class PasswordPurpose { read, add };

@@ -187,9 +187,15 @@ TEST_F(KeychainToolTest, PasswdRewrapsTheKeySoOnlyTheNewPasswordReadsEveryItem) 
   const std::string saltBefore = rows("SELECT hex(salt) FROM keychain");
   ASSERT_NE(itemsBefore, "");
 
+  const std::size_t shownBefore = pinentry.texts("SETDESC").size();
   RunResult changed = tool({"passwd"}, {pin(oldPassword), pin(newPassword)});
   ASSERT_EQ(changed.status, 0) << changed.err;
   EXPECT_EQ(changed.out, "Keychain password changed\n");
+  // The owner is told what the two prompts are for: the current password, then a new one.
+  const std::vector<std::string> shown = pinentry.texts("SETDESC");
+  ASSERT_GE(shown.size(), shownBefore + 2);
+  EXPECT_NE(shown[shownBefore].find("要更改钥匙串"), std::string::npos) << shown[shownBefore];
+  EXPECT_NE(shown.back().find("设置新密码"), std::string::npos) << shown.back();
 
   EXPECT_TRUE(readKey("first", newPassword, status) == first);
   EXPECT_EQ(status, 0);
@@ -242,6 +248,7 @@ TEST_F(KeychainToolTest, DeleteAsksThePasswordRemovesOneItemAndTheNameCanBeCreat
 
   RunResult deleted = tool({"delete", "retired"}, {pin(oldPassword)});
   ASSERT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_NE(pinentry.texts("SETDESC").back().find("删除设备密钥“retired”"), std::string::npos);
   EXPECT_EQ(deleted.out, "Deleted retired\n");
   EXPECT_EQ(pinentry.runs(), promptsBefore + 2);
   RunResult listed = tool({"list"});
