@@ -148,9 +148,17 @@ int runCommand(const Target& target, const std::vector<std::string>& words) {
     std::string keptAs;
     OSStatus status = restoreKeychain(source, path, count == 3, report, refusal, keptAs);
     switch (refusal) {
-      case RestoreRefusal::sourceBad:
-        printReport(report);
-        die("Not restored: " + escaped(source) + " is not a sound keychain");
+      case RestoreRefusal::sourceBad: {
+        // One line: the first problem found says why (`check` on the copy gives the rest).
+        std::string why;
+        for (const Finding& finding : report.findings) {
+          if (!finding.ok) {
+            why = " (" + finding.subject + ": " + finding.text + ")";
+            break;
+          }
+        }
+        die("Not restored: " + escaped(source) + " is not a sound keychain" + why);
+      }
       case RestoreRefusal::journal:
         die("Not restored: a journal lies beside the keychain (an interrupted write); run "
             "'ferrowick-keychain check' and let Ferrowick finish it first");

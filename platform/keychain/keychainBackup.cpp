@@ -186,18 +186,17 @@ OSStatus restoreKeychain(const std::string& source, const std::string& path, boo
     refusal = RestoreRefusal::journal;
     return errSecInvalidKeychain;
   }
-  const std::string temporary = path + ".restore-" + toHex(randomBytes(8)) + ".tmp";
-  status = placeNew(temporary, image);
+  // The copy is written under the name the old keychain will be kept as, then the two are
+  // exchanged in one step: the keychain's name never lacks a file, and a run killed at any
+  // point leaves at most a complete keychain under that name, nothing half-made.
+  const std::string kept = path + ".replaced-" + timeStamp();
+  status = placeNew(kept, image);
   if (status == errSecSuccess) {
-    // One atomic exchange: the keychain's name never lacks a file.
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
+    if (renameat2(AT_FDCWD, kept.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) != 0) {
       status = statusOfErrno(errno);
-      unlink(temporary.c_str());
+      unlink(kept.c_str());
     } else {
-      keptAs = path + ".replaced-" + timeStamp();
-      if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, keptAs.c_str(), RENAME_NOREPLACE) != 0) {
-        keptAs = temporary;  // the old keychain stays under the temporary name
-      }
+      keptAs = kept;
       syncFolder(folderOf(path));
     }
   }

@@ -34,7 +34,7 @@ import stresslib as s  # noqa: E402
 SYSCALLS = ["write", "pwrite64", "fsync", "fdatasync", "openat", "rename", "renameat2", "linkat",
             "unlink", "unlinkat", "ftruncate"]
 FAULTS = ["error=EIO", "error=ENOSPC", "error=EINTR", "signal=SIGKILL"]
-SHORT_POINTS = 60  # per run kind
+SHORT_POINTS = 30  # per run kind: about a minute and a half for all seven kinds
 
 MESSAGES = re.compile(
     rb"^(Keychain insert failed: -?[0-9]+|Keychain lookup failed|Keychain read denied or "

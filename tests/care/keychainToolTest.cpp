@@ -423,7 +423,7 @@ TEST_F(KeychainToolTest, RestoreRefusesUnsafeStatesAndReplacesOnlyWhenAsked) {
       {"unsound source",
        {"restore", bad, "--replace"},
        [] {},
-       "Not restored: " + bad + " is not a sound keychain"},
+       "Not restored: " + bad + " is not a sound keychain (format: not a keychain, or truncated)"},
       {"journal beside the keychain",
        {"restore", copy, "--replace"},
        [&] { testing_support::writeFile(keychainPath() + "-journal", "x"); },
