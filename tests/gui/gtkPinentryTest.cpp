@@ -1,0 +1,162 @@
+// Debian's real pinentry-gtk-2 as the `pinentry` on PATH, on a private X server driven with
+// xdotool, with real PAM (pam_matrix behind libpam_wrapper). Every prompt gets a window of its
+// own, from a new pinentry or from the same one asking again; a step answers only a window it
+// has not answered before.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "tests/gui/VirtualDisplay.h"
+#include "tests/support/PamEnvironment.h"
+#include "tests/support/RunBinary.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::PamEnvironment;
+using testing_support::RunResult;
+using testing_support::TempDir;
+
+const std::string program = "/usr/bin/pinentry-gtk-2";
+// The fixture's own throw-away passwords, ASCII so synthetic key events carry them intact.
+const std::string ownerPassword = "owner pass 1";
+const std::string keychainPassword = "keychain pass 1";
+
+// Generous: the machine is shared with other builds.
+constexpr auto windowLimit = 30s;
+constexpr auto runLimit = 90s;
+
+class GtkPinentry : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << program << " is not installed";
+    if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_TRUE(display_.started());
+    // A private folder of ours, as the tool only runs a pinentry nobody else could have placed.
+    ASSERT_EQ(mkdir(dir_.file("bin").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(program.c_str(), dir_.file("bin/pinentry").c_str()), 0);
+    ASSERT_EQ(mkdir(dir_.file("home").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir_.file("runtime").c_str(), 0700), 0);
+  }
+
+  // Starts `Ferrowick <operation> <operand>` on a thread; it is killed after runLimit.
+  void start(const std::string& operation, const std::string& operand) {
+    testing_support::RunOptions options;
+    options.environment = pam_.environment();
+    options.environment["PATH"] = dir_.file("bin");
+    options.environment["HOME"] = dir_.file("home");
+    options.environment["XDG_DATA_HOME"] = dir_.file("home/data");
+    options.environment["XDG_RUNTIME_DIR"] = dir_.file("runtime");
+    options.environment["DISPLAY"] = display_.name();
+    options.environment["LC_ALL"] = "C.UTF-8";
+    options.environment["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;
+    options.environment["GPG_TTY"] = std::nullopt;
+    options.timeout = runLimit;
+    run_ = std::async(std::launch::async, [operation, operand, options] {
+      return testing_support::runFerrowick({operation, operand}, options);
+    });
+  }
+
+  RunResult finish() {
+    RunResult result = run_->get();
+    run_.reset();
+    return result;
+  }
+
+  // The shown pinentry window (its class follows the name it was started under), as "window pid":
+  // window ids come back with a new client, and one pinentry makes a new window for each question.
+  std::optional<std::string> visiblePinentry() const {
+    auto found = display_.xdotool({"search", "--onlyvisible", "--classname", "^pinentry"});
+    if (found.status != 0 || found.out.empty()) return std::nullopt;
+    std::string window = found.out.substr(0, found.out.find('\n'));
+    auto pid = display_.xdotool({"getwindowpid", window});
+    if (pid.status != 0) return std::nullopt;
+    return window + " " + pid.out.substr(0, pid.out.find('\n'));
+  }
+
+  // Waits for a prompt window other than the last one answered and focuses it; false if none
+  // came up in time or the run ended first.
+  bool nextWindow() {
+    auto deadline = std::chrono::steady_clock::now() + windowLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto shown = visiblePinentry();
+      if (shown && *shown != answered_) {
+        std::string window = shown->substr(0, shown->find(' '));
+        if (display_.focus(window)) {
+          answered_ = *shown;
+          return true;
+        }
+      }
+      if (run_->wait_for(0s) == std::future_status::ready) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  // Types into the focused field of the next prompt and confirms.
+  void answer(const std::string& secret) {
+    ASSERT_TRUE(nextWindow()) << "no new pinentry window came up";
+    ASSERT_TRUE(display_.type(secret));
+    ASSERT_TRUE(display_.key("Return"));
+  }
+
+  // A new keychain's password: gtk2 shows both fields in one window and Return in the first
+  // moves on to the repeat field, so the tool gets one entry already confirmed.
+  void newKeychain() {
+    start("ensure-key", "device-1");
+    ASSERT_TRUE(nextWindow()) << "no pinentry window came up";
+    for (int field = 0; field < 2; ++field) {
+      ASSERT_TRUE(display_.type(keychainPassword));
+      ASSERT_TRUE(display_.key("Return"));
+    }
+    RunResult result = finish();
+    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_EQ(result.out, "created\n");
+  }
+
+  TempDir dir_;
+  PamEnvironment pam_{PamEnvironment::currentUser(), ownerPassword};
+  std::optional<std::future<RunResult>> run_;
+  std::string answered_;
+  // Last, so it goes first: a run still waiting on a window the test failed to answer then
+  // ends with its display instead of at its time-out.
+  gui::VirtualDisplay display_;
+};
+
+TEST_F(GtkPinentry, FirstEnsureKeyCreatesTheKeychainAndReadKeyGivesTheKey) {
+  ASSERT_NO_FATAL_FAILURE(newKeychain());
+  start("read-key", "device-1");
+  ASSERT_NO_FATAL_FAILURE(answer(ownerPassword));
+  ASSERT_NO_FATAL_FAILURE(answer(keychainPassword));
+  RunResult result = finish();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out.size(), 32u);  // the key's bytes themselves are never printed
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(GtkPinentry, ApproveAfterOneWrongPassword) {
+  start("approve", "approve-marker");
+  ASSERT_NO_FATAL_FAILURE(answer("wrong password"));
+  ASSERT_NO_FATAL_FAILURE(answer(ownerPassword));
+  RunResult result = finish();
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "approved\n");
+}
+
+TEST_F(GtkPinentry, CancelIsARefusal) {
+  start("approve", "approve-marker");
+  ASSERT_TRUE(nextWindow()) << "no pinentry window came up";
+  ASSERT_TRUE(display_.key("Escape"));
+  RunResult result = finish();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "User approval denied or expired\n");
+  EXPECT_EQ(result.out, "");
+}
+
+}  // namespace
