@@ -58,11 +58,18 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
     ASSERT_EQ(tmux({"new-session", "-d", "-x", "120", "-y", "40", dir_.file("run.sh")}).status, 0);
   }
 
-  // Waits until the pane shows `text`.
+  // Waits until the pane shows `text` and has stopped changing.
   bool shows(const std::string& text, std::chrono::seconds limit = 20s) const {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (tmux({"capture-pane", "-p"}).out.find(text) != std::string::npos) return true;
+      std::string screen = tmux({"capture-pane", "-p"}).out;
+      if (screen.find(text) != std::string::npos) {
+        // Settled: pinentry has drawn its whole prompt and is reading (tty discards input typed
+        // before it switches the terminal over).
+        std::this_thread::sleep_for(200ms);
+        if (tmux({"capture-pane", "-p"}).out == screen) return true;
+        continue;
+      }
       std::this_thread::sleep_for(50ms);
     }
     return false;
