@@ -336,4 +336,27 @@ TEST_F(KeyStoreEndToEndTest, SymlinkedFolderIsRefusedBeforeAnyPromptAndNothingIs
   }
 }
 
+TEST_F(KeyStoreEndToEndTest, WithoutProcTheKeychainIsRefusedNotReachedByPath) {
+  ensureKey("k");
+  const std::string file = home.file("data/ferrowick/keychains/login.keychain-db");
+  const std::string before = testing_support::readFile(file);
+  // An empty /proc in a mount namespace of the run's own.
+  if (geteuid() != 0 || testing_support::run("/usr/bin/unshare", {"-m", "true"}, {}).status != 0) {
+    GTEST_SKIP() << "needs root and mount namespaces";
+  }
+  pinentry.script({keychain});
+  RunResult result =
+      testing_support::run("/usr/bin/unshare",
+                           {"-m", "--propagation", "private", "sh", "-c",
+                            "mount -t tmpfs none /proc && exec \"$0\" ensure-key other",
+                            testing_support::ferrowickPath()},
+                           options(false));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Keychain lookup failed\n");
+  EXPECT_EQ(testing_support::readFile(file), before);
+  EXPECT_EQ(entriesOf(home.file("data/ferrowick/keychains")),
+            std::vector<std::string>{"login.keychain-db"});
+}
+
 }  // namespace
