@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/keychain/KeychainTesting.h"
+#include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
 
@@ -433,7 +434,12 @@ OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
   Descriptor folder;
-  OSStatus status = holdFolder(folderOf(path), rule, folder);
+  // The login keychain's folders are walked from the data home, whoever names its path.
+  std::string login;
+  const bool isLogin =
+      rule == FolderRule::private_ && loginKeychainPath(login) == errSecSuccess && login == path;
+  OSStatus status =
+      isLogin ? holdLoginFolder(path, false, folder) : holdFolder(folderOf(path), rule, folder);
   if (status != errSecSuccess) return status;
   return openKeychainIn(folder.get(), nameOf(path), database);
 }
