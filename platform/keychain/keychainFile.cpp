@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "platform/keychain/KeychainTesting.h"
+#include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
 
@@ -34,9 +35,34 @@ std::uint32_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t 
   return value;
 }
 
-bool exists(const std::string& path) {
+bool existsIn(int folderFd, const std::string& name) {
   struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  return fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The name of a file in a held folder, as the kernel resolves it through that descriptor.
+std::string throughDescriptor(int folderFd, const std::string& name) {
+  return "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
+}
+
+// SQLite resolves symlinks in the names it opens, /proc/self/fd/<n> included, which would turn
+// a held folder back into a path. This VFS is the default one with names kept as given; the
+// only names it sees are absolute ones through a held folder.
+int keepFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
+  const std::size_t length = std::strlen(name);
+  if (name[0] != '/' || length + 1 > static_cast<std::size_t>(size)) return SQLITE_CANTOPEN;
+  std::memcpy(out, name, length + 1);
+  return SQLITE_OK;
+}
+
+const char* heldFolderVfs() {
+  static const char* name = [] {
+    static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
+    vfs.zName = "ferrowick-held-folder";
+    vfs.xFullPathname = keepFullPathname;
+    return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK ? vfs.zName : nullptr;
+  }();
+  return name;
 }
 
 // Settings every connection gets before it reads anything.
@@ -61,7 +87,7 @@ OSStatus configure(sqlite3* db) {
 
 // Inside one read transaction: the identity SQLite sees, our exact schema, and a file whose
 // size matches its page count (a truncated file is refused even where a lookup could succeed).
-OSStatus verify(sqlite3* db, const std::string& path) {
+OSStatus verify(sqlite3* db, int folderFd, const std::string& name) {
   OSStatus status = exec(db, "BEGIN");
   if (status != errSecSuccess) return status;
   auto check = [&]() -> OSStatus {
@@ -77,7 +103,7 @@ OSStatus verify(sqlite3* db, const std::string& path) {
     if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA page_size", pageSize);
     if (s != errSecSuccess) return s;
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0) return errSecIO;
+    if (fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errSecIO;
     if (pages <= 0 || static_cast<std::int64_t>(info.st_size) != pages * pageSize) {
       return errSecInvalidKeychain;
     }
@@ -131,10 +157,9 @@ bool temporaryOf(std::string_view entry, std::string_view name) {
 // A creation holds a lock on its temporary until the temporary's name is gone: one whose lock
 // can be had belongs to a run that was killed, and is removed (a second link of the keychain
 // included, which is how a kill between link and unlink leaves it).
-void removeStaleTemporaries(const std::string& path) {
-  const std::string folder = folderOf(path);
-  const std::string name = path.substr(path.rfind('/') + 1);
-  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+void removeStaleTemporaries(int heldFd, const std::string& name) {
+  // readdir needs a descriptor of its own; "." keeps it on the held folder.
+  int folderFd = openat(heldFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folderFd < 0) return;
   DIR* dir = fdopendir(folderFd);
   if (dir == nullptr) {
@@ -175,10 +200,10 @@ bool writeDurably(int fd, std::string_view bytes) {
 // A file that has no name until it is whole: a process killed at any moment leaves nothing
 // behind, and linkat never replaces a name that is taken (EEXIST). Nothing where the
 // filesystem can't make unnamed files, or they can't be given a name here.
-std::optional<OSStatus> placeUnnamed(const std::string& folder, const std::string& path,
+std::optional<OSStatus> placeUnnamed(int folderFd, const std::string& name,
                                      std::string_view image) {
   if (forcedNamedCreation) return std::nullopt;
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  int fd = openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::nullopt;
     return statusOfErrno(errno);
@@ -188,15 +213,18 @@ std::optional<OSStatus> placeUnnamed(const std::string& folder, const std::strin
     status = statusOfErrno(errno);
   } else {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    int linked = linkat(AT_FDCWD, self.c_str(), folderFd, name.c_str(), AT_SYMLINK_FOLLOW);
     // Without /proc, AT_EMPTY_PATH (which may need privilege) does the same.
     if (linked != 0 && errno == ENOENT) {
-      linked = linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
+      linked = linkat(fd, "", folderFd, name.c_str(), AT_EMPTY_PATH);
     }
     if (linked != 0) {
       const int error = errno;
       // ENOENT with the folder still there: no /proc, and AT_EMPTY_PATH not permitted.
-      const bool unsupported = error == EPERM || (error == ENOENT && exists(folder));
+      struct stat folder;
+      const bool unsupported =
+          error == EPERM ||
+          (error == ENOENT && fstat(folderFd, &folder) == 0 && folder.st_nlink > 0);
       if (unsupported) {
         status = std::nullopt;
       } else {
@@ -210,9 +238,10 @@ std::optional<OSStatus> placeUnnamed(const std::string& folder, const std::strin
 
 // Where unnamed files aren't available: a temporary name in the same folder, moved into place
 // only if the name is still free.
-OSStatus placeNamed(const std::string& path, std::string_view image) {
-  const std::string temporary = path + "." + toHex(randomBytes(8)) + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+OSStatus placeNamed(int folderFd, const std::string& name, std::string_view image) {
+  const std::string temporary = name + "." + toHex(randomBytes(8)) + ".tmp";
+  int fd = openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0600);
   if (fd < 0) return statusOfErrno(errno);
   // Held until the temporary's name is gone: it tells a live creation from a killed one.
   flock(fd, LOCK_EX);
@@ -223,29 +252,31 @@ OSStatus placeNamed(const std::string& path, std::string_view image) {
     // renameat2 leaves one link at every moment; where the filesystem lacks it, link() then
     // unlink().
     int renamed = forcedNamedCreation ? -1
-                                      : renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD,
-                                                  path.c_str(), RENAME_NOREPLACE);
+                                      : renameat2(folderFd, temporary.c_str(), folderFd,
+                                                  name.c_str(), RENAME_NOREPLACE);
     if (forcedNamedCreation) errno = EINVAL;
     if (renamed != 0) {
       if (errno == EINVAL || errno == ENOSYS) {
-        if (link(temporary.c_str(), path.c_str()) != 0) status = statusOfErrno(errno);
+        if (linkat(folderFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) {
+          status = statusOfErrno(errno);
+        }
         creationStep(3);
       } else {
         status = statusOfErrno(errno);
       }
     }
   }
-  unlink(temporary.c_str());
+  unlinkat(folderFd, temporary.c_str(), 0);
   ::close(fd);
   return status;
 }
 
 // A journal beside the keychain is rolled back into it by SQLite: it gets the same checks as the
 // file itself, from an lstat, so a FIFO is never opened (that would block).
-OSStatus checkJournalAt(const std::string& path, bool& present) {
+OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
   struct stat info;
   present = false;
-  if (lstat((path + "-journal").c_str(), &info) != 0) {
+  if (fstatat(folderFd, (name + "-journal").c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? errSecSuccess : errSecInvalidKeychain;
   }
   present = true;
@@ -256,18 +287,38 @@ OSStatus checkJournalAt(const std::string& path, bool& present) {
   return errSecSuccess;
 }
 
+// The file name part of a path.
+std::string nameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
 }  // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 Database& Database::operator=(Database&& other) noexcept {
   if (this != &other) {
     if (db_ != nullptr) sqlite3_close_v2(db_);
     db_ = other.db_;
     other.db_ = nullptr;
+    folder_ = std::move(other.folder_);
   }
   return *this;
 }
 
 Database::~Database() {
+  // The connection first: its files are reached through the folder's descriptor.
   if (db_ != nullptr) sqlite3_close_v2(db_);
 }
 
@@ -356,11 +407,21 @@ std::string folderOf(const std::string& path) {
 }
 
 OSStatus checkFolder(const std::string& folder, FolderRule rule) {
+  Descriptor held;
+  return holdFolder(folder, rule, held);
+}
+
+OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held) {
+  Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return errno == ENOENT ? errSecNoSuchKeychain : errSecNotAvailable;
+  OSStatus status = checkHeldFolder(fd.get(), rule);
+  if (status == errSecSuccess) held = std::move(fd);
+  return status;
+}
+
+OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
   struct stat info;
-  if (stat(folder.c_str(), &info) != 0) {
-    return errno == ENOENT ? errSecNoSuchKeychain : errSecNotAvailable;
-  }
-  if (!S_ISDIR(info.st_mode)) return errSecNotAvailable;
+  if (fstat(folderFd, &info) != 0 || !S_ISDIR(info.st_mode)) return errSecNotAvailable;
   const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   if (rule == FolderRule::private_) {
     if (info.st_uid != geteuid() || othersWrite) return errSecNotAvailable;
@@ -372,11 +433,21 @@ OSStatus checkFolder(const std::string& folder, FolderRule rule) {
 }
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
-  OSStatus status = checkFolder(folderOf(path), rule);
+  Descriptor folder;
+  // The login keychain's folders are walked from the data home, whoever names its path.
+  std::string login;
+  const bool isLogin =
+      rule == FolderRule::private_ && loginKeychainPath(login) == errSecSuccess && login == path;
+  OSStatus status =
+      isLogin ? holdLoginFolder(path, false, folder) : holdFolder(folderOf(path), rule, folder);
   if (status != errSecSuccess) return status;
-  removeStaleTemporaries(path);
+  return openKeychainIn(folder.get(), nameOf(path), database);
+}
 
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+OSStatus openKeychainIn(int folderFd, const std::string& name, Database& database) {
+  removeStaleTemporaries(folderFd, name);
+
+  int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return errSecNoSuchKeychain;
     if (errno == ELOOP || errno == EACCES || errno == ENXIO) return errSecInvalidKeychain;
@@ -392,55 +463,73 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
     return errSecInvalidKeychain;
   }
   bool hotJournal = false;
-  status = checkJournalAt(path, hotJournal);
+  OSStatus status = checkJournalIn(folderFd, name, hotJournal);
   if (status != errSecSuccess) return status;
   status = checkHeader({header, static_cast<std::size_t>(got)},
                        static_cast<std::uint64_t>(opened.st_size), hotJournal);
   if (status != errSecSuccess) return status;
 
+  // SQLite gets the file (and computes its journal's name) through the held folder, never by
+  // a path that could be redirected. Without /proc there is no such name: refused, not
+  // reached by path instead.
+  Descriptor held(fcntl(folderFd, F_DUPFD_CLOEXEC, 3));
+  if (held.get() < 0) return errSecIO;
+  struct stat viaProc, folder;
+  const std::string proc = "/proc/self/fd/" + std::to_string(held.get());
+  if (stat(proc.c_str(), &viaProc) != 0 || fstat(held.get(), &folder) != 0 ||
+      viaProc.st_dev != folder.st_dev || viaProc.st_ino != folder.st_ino) {
+    return errSecNotAvailable;
+  }
+  const char* vfs = heldFolderVfs();
+  if (vfs == nullptr) return errSecIO;
   sqlite3* db = nullptr;
-  int result = sqlite3_open_v2(path.c_str(), &db,
-                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE,
-                               nullptr);
-  Database opening(db);
+  int result =
+      sqlite3_open_v2(throughDescriptor(held.get(), name).c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, vfs);
+  const int heldFd = held.get();
+  Database opening(db, std::move(held));
   if (result != SQLITE_OK) return statusOf(result);
   // The file SQLite opened must be the one checked above.
   struct stat now;
-  if (lstat(path.c_str(), &now) != 0 || now.st_dev != opened.st_dev ||
-      now.st_ino != opened.st_ino) {
+  if (fstatat(heldFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+      now.st_dev != opened.st_dev || now.st_ino != opened.st_ino) {
     return errSecInvalidKeychain;
   }
   status = configure(db);
-  if (status == errSecSuccess) status = verify(db, path);
+  if (status == errSecSuccess) status = verify(db, heldFd, name);
   if (status != errSecSuccess) return status;
   database = std::move(opening);
   return errSecSuccess;
 }
 
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
-  removeStaleTemporaries(path);
-  if (exists(path)) return errSecDuplicateKeychain;
+  Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return statusOfErrno(errno);
+  return createKeychainFileIn(folder.get(), nameOf(path), contents);
+}
+
+OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents) {
+  removeStaleTemporaries(folderFd, name);
+  if (existsIn(folderFd, name)) return errSecDuplicateKeychain;
   std::string image;
   OSStatus status = buildImage(contents, image);
   if (status != errSecSuccess) return status;
-  const std::string folder = folderOf(path);
-  std::optional<OSStatus> placed = placeUnnamed(folder, path, image);
-  status = placed ? *placed : placeNamed(path, image);
+  std::optional<OSStatus> placed = placeUnnamed(folderFd, name, image);
+  status = placed ? *placed : placeNamed(folderFd, name, image);
   if (status != errSecSuccess) return status;
   // The new name is durable only once the folder is synced.
-  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0) return statusOfErrno(errno);
-  const bool synced = fsync(folderFd) == 0;
-  const int error = errno;
-  ::close(folderFd);
-  return synced ? errSecSuccess : statusOfErrno(error);
+  return fsync(folderFd) == 0 ? errSecSuccess : statusOfErrno(errno);
 }
 
 OSStatus checkJournal(sqlite3* db) {
   const char* path = sqlite3_db_filename(db, "main");
   if (path == nullptr || *path == '\0') return errSecSuccess;  // in memory
+  // The name is the one SQLite opened, through the held folder where there is one.
+  const std::string file(path);
+  Descriptor folder(::open(folderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return errSecIO;
   bool present = false;
-  return checkJournalAt(path, present);
+  return checkJournalIn(folder.get(), nameOf(file), present);
 }
 
 OSStatus removeKeychainFile(const std::string& path) {

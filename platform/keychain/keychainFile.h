@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Ferrowick/Foundation.h"
 #include "Ferrowick/keystore/Security.h"
@@ -30,11 +31,33 @@ enum class FolderRule {
   shared,    // ours or root's; group/other-writable only with the sticky bit (e.g. /tmp)
 };
 
+// A descriptor this value alone closes (-1: none).
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept;
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor();
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A connection, and the folder it was opened through when that is held by descriptor: SQLite
+// reaches the file and its journal through /proc/self/fd/<folder>, so the folder stays open as
+// long as the connection.
 class Database {
  public:
   Database() = default;
   explicit Database(sqlite3* db) : db_(db) {}
-  Database(Database&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+  Database(sqlite3* db, Descriptor folder) : db_(db), folder_(std::move(folder)) {}
+  Database(Database&& other) noexcept : db_(other.db_), folder_(std::move(other.folder_)) {
+    other.db_ = nullptr;
+  }
   Database& operator=(Database&& other) noexcept;
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -43,6 +66,7 @@ class Database {
 
  private:
   sqlite3* db_ = nullptr;
+  Descriptor folder_;
 };
 
 // The status for an SQLite result code (extended codes understood).
@@ -57,6 +81,9 @@ OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJo
 
 // Opens an existing keychain. errSecNoSuchKeychain when there is no file at `path`.
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database);
+// The same for the file `name` in a folder already held (and checked): a path component swapped
+// after the folder was opened can't redirect it. errSecNotAvailable without /proc.
+OSStatus openKeychainIn(int folderFd, const std::string& name, Database& database);
 
 // The contents of a new keychain: its uuid, KDF parameters, salt and K wrapped.
 struct NewKeychain {
@@ -70,6 +97,7 @@ struct NewKeychain {
 // Writes a new keychain file at `path`, atomically. errSecDuplicateKeychain when a file (of
 // anyone's) got there first; the caller decides what that means.
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents);
+OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents);
 
 // Checks a journal beside an open keychain the way opening does: a write made after a prompt
 // must not let SQLite roll back (or block on) a journal planted meanwhile.
@@ -83,5 +111,9 @@ std::string folderOf(const std::string& path);
 
 // Checks a folder under `rule`; errSecNoSuchKeychain when it doesn't exist.
 OSStatus checkFolder(const std::string& folder, FolderRule rule);
+// Opens a folder (symlinks on the way are the caller's choice) and checks what was opened.
+OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held);
+// Checks an open folder under `rule`.
+OSStatus checkHeldFolder(int folderFd, FolderRule rule);
 
 }  // namespace keychain

@@ -37,6 +37,15 @@ OSStatus makeFolder(const std::string& folder) {
   return synced ? errSecSuccess : errSecIO;
 }
 
+// The same for a folder of ours, made in a folder held by descriptor.
+OSStatus makeFolderIn(int parentFd, const char* name) {
+  if (mkdirat(parentFd, name, 0700) != 0) {
+    if (errno == EEXIST) return errSecSuccess;
+    return errno == EACCES || errno == EPERM || errno == EROFS ? errSecWrPerm : errSecNotAvailable;
+  }
+  return fsync(parentFd) == 0 ? errSecSuccess : errSecIO;
+}
+
 }  // namespace
 
 OSStatus loginKeychainPath(std::string& path) {
@@ -57,18 +66,38 @@ OSStatus loginKeychainPath(std::string& path) {
 }
 
 OSStatus prepareLoginFolders(const std::string& keychainPath) {
-  const std::string keychains = folderOf(keychainPath);
-  const std::string ours = folderOf(keychains);
-  // Every missing component, from the top down.
-  for (std::size_t slash = keychains.find('/', 1);; slash = keychains.find('/', slash + 1)) {
-    std::string folder = slash == std::string::npos ? keychains : keychains.substr(0, slash);
-    OSStatus status = makeFolder(folder);
-    if (status != errSecSuccess) return status;
-    if (slash == std::string::npos) break;
+  Descriptor held;
+  return holdLoginFolder(keychainPath, true, held);
+}
+
+OSStatus holdLoginFolder(const std::string& keychainPath, bool create, Descriptor& held) {
+  const std::string dataHome = folderOf(folderOf(folderOf(keychainPath)));
+  // Above the data home the path is the user's own choice; it is made as before.
+  if (create) {
+    for (std::size_t slash = dataHome.find('/', 1);; slash = dataHome.find('/', slash + 1)) {
+      OSStatus status =
+          makeFolder(slash == std::string::npos ? dataHome : dataHome.substr(0, slash));
+      if (status != errSecSuccess) return status;
+      if (slash == std::string::npos) break;
+    }
   }
-  OSStatus status = checkFolder(ours, FolderRule::private_);
-  if (status == errSecSuccess) status = checkFolder(keychains, FolderRule::private_);
-  return status == errSecNoSuchKeychain ? errSecNotAvailable : status;
+  Descriptor folder(::open(dataHome.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0)
+    return errno == ENOENT && !create ? errSecNoSuchKeychain : errSecNotAvailable;
+  // Ours, one step at a time by descriptor: a symlink, or a folder swapped in by path later,
+  // can't move the keychain elsewhere.
+  for (const char* name : {"ferrowick", "keychains"}) {
+    OSStatus status = create ? makeFolderIn(folder.get(), name) : errSecSuccess;
+    if (status != errSecSuccess) return status;
+    Descriptor next(openat(folder.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0)
+      return errno == ENOENT && !create ? errSecNoSuchKeychain : errSecNotAvailable;
+    status = checkHeldFolder(next.get(), FolderRule::private_);
+    if (status != errSecSuccess) return status;
+    folder = std::move(next);
+  }
+  held = std::move(folder);
+  return errSecSuccess;
 }
 
 std::string absolutePath(const std::string& path) {

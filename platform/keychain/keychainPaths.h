@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Ferrowick/keystore/Security.h"
+#include "platform/keychain/keychainFile.h"
 
 namespace keychain {
 
@@ -13,6 +14,11 @@ OSStatus loginKeychainPath(std::string& path);
 
 // Creates the missing folders up to the keychain's (0700) and checks the two of ours.
 OSStatus prepareLoginFolders(const std::string& keychainPath);
+// Walks to the keychain's folder from the data home by descriptor, never following a symlink in
+// the two folders of ours, and holds it. `create`: missing folders are made (0700). Without
+// `create`, errSecNoSuchKeychain when one is missing; a symlink or a folder that isn't private
+// is errSecNotAvailable.
+OSStatus holdLoginFolder(const std::string& keychainPath, bool create, Descriptor& held);
 
 // An absolute form of a path given relative to the working folder.
 std::string absolutePath(const std::string& path);

@@ -56,8 +56,11 @@ OSStatus addressOf(const SecDictionary& request, Address& address) {
 // process created it meanwhile, theirs is used (the typed password is tried on it first).
 OSStatus createLoginKeychain(const std::string& path, const Address& address,
                              OpenKeychain& keychain) {
-  OSStatus status = prepareLoginFolders(path);
+  // Held from here on: the folders may be swapped while the prompt is open.
+  Descriptor folder;
+  OSStatus status = holdLoginFolder(path, true, folder);
   if (status != errSecSuccess) return status;
+  const std::string name = path.substr(path.rfind('/') + 1);
   SecureBytes password;
   status = askNewKeychainPassword({path, address.account}, password);
   if (status != errSecSuccess) return status;
@@ -65,11 +68,11 @@ OSStatus createLoginKeychain(const std::string& path, const Address& address,
   SecureBytes key;
   status = makeNewKeychain(password, contents, key);
   if (status != errSecSuccess) return status;
-  status = createKeychainFile(path, contents);
+  status = createKeychainFileIn(folder.get(), name, contents);
   if (status == errSecSuccess) rememberKey(contents.uuid, key);
   if (status != errSecSuccess && status != errSecDuplicateKeychain) return status;
 
-  status = openKeychain(path, FolderRule::private_, keychain.database);
+  status = openKeychainIn(folder.get(), name, keychain.database);
   if (status == errSecSuccess)
     status = readKeychainRecord(keychain.database.get(), keychain.record);
   if (status != errSecSuccess) return status;
@@ -84,8 +87,11 @@ OSStatus createLoginKeychain(const std::string& path, const Address& address,
 // The login keychain; errSecNoSuchKeychain when it doesn't exist yet.
 OSStatus openLogin(OpenKeychain& keychain) {
   OSStatus status = loginKeychainPath(keychain.path);
+  Descriptor folder;
+  if (status == errSecSuccess) status = holdLoginFolder(keychain.path, false, folder);
   if (status != errSecSuccess) return status;
-  return openKeychain(keychain.path, FolderRule::private_, keychain.database);
+  return openKeychainIn(folder.get(), keychain.path.substr(keychain.path.rfind('/') + 1),
+                        keychain.database);
 }
 
 // K for reading an item, asking whatever its access object and the lock require.

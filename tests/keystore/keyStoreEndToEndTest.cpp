@@ -1,11 +1,17 @@
 // The key operations of the real binary on a real keychain file in a private HOME, with the
 // owner's approval through PAM (pam_matrix behind libpam_wrapper) and every password typed by
 // the scripted pinentry. Key bytes are compared, never printed.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/PamEnvironment.h"
@@ -240,6 +246,120 @@ TEST_F(KeyStoreEndToEndTest, ConcurrentEnsureKeyCreatesExactlyOnce) {
   EXPECT_EQ(created, 1);
   EXPECT_EQ(others, racers - 1);
   EXPECT_EQ(readKey("raced").size(), 32u);
+}
+
+// The keychain's folders as a first run would find them, with the component `swapped` (under
+// the data home) replaced by a symlink to a private folder elsewhere.
+struct SwapCase {
+  const char* swapped;
+  const char* heldAs;          // where the original folder is moved, under the data home
+  const char* keychainFolder;  // where the keychain must then be, under the data home
+};
+
+const SwapCase swapCases[] = {
+    {"ferrowick/keychains", "ferrowick/held", "ferrowick/held"},
+    {"ferrowick", "held", "held/keychains"},
+};
+
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+TEST_F(KeyStoreEndToEndTest, FolderSwappedWhileThePromptIsOpenCannotMoveTheNewKeychain) {
+  for (const SwapCase& swap : swapCases) {
+    SCOPED_TRACE(swap.swapped);
+    TempDir scratch;
+    const std::string data = home.file("data");
+    const std::string elsewhere = scratch.file("elsewhere");
+    const std::string release = scratch.file("release");
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    std::filesystem::remove_all(data);
+
+    auto getpins = [this] {
+      auto log = pinentry.log();
+      return std::count_if(log.begin(), log.end(),
+                           [](const auto& e) { return e.command == "GETPIN"; });
+    };
+    const auto before = getpins();
+    pinentry.script({"await " + release + " " + keychain});
+    auto pending = std::async(std::launch::async, [this] { return run("ensure-key", "k"); });
+    // The run has made and opened the folders once its password prompt is up.
+    for (int i = 0; i < 600 && getpins() == before; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const bool swapped =
+        getpins() > before &&
+        rename((data + "/" + swap.swapped).c_str(), (data + "/" + swap.heldAs).c_str()) == 0 &&
+        symlink(elsewhere.c_str(), (data + "/" + swap.swapped).c_str()) == 0;
+    std::ofstream{release};
+    ASSERT_TRUE(swapped);
+
+    RunResult result = pending.get();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "created\n");
+    EXPECT_EQ(entriesOf(data + "/" + swap.keychainFolder),
+              std::vector<std::string>{"login.keychain-db"});
+    EXPECT_TRUE(entriesOf(elsewhere).empty()) << "the symlink's target was written";
+  }
+}
+
+TEST_F(KeyStoreEndToEndTest, SymlinkedFolderIsRefusedBeforeAnyPromptAndNothingIsMadeAtItsTarget) {
+  for (const char* swapped : {"ferrowick", "ferrowick/keychains"}) {
+    SCOPED_TRACE(swapped);
+    TempDir scratch;
+    const std::string data = home.file("data");
+    const std::string elsewhere = scratch.file("elsewhere");
+    std::filesystem::remove_all(data);
+    ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    if (std::string(swapped) != "ferrowick") {
+      ASSERT_EQ(mkdir((data + "/ferrowick").c_str(), 0700), 0);
+    }
+    ASSERT_EQ(symlink(elsewhere.c_str(), (data + "/" + swapped).c_str()), 0);
+
+    pinentry.script({keychain});
+    const int promptsBefore = pinentry.runs();
+    RunResult result = run("ensure-key", "k");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_EQ(pinentry.runs(), promptsBefore);
+    EXPECT_TRUE(entriesOf(elsewhere).empty()) << "the symlink's target was written";
+  }
+}
+
+TEST_F(KeyStoreEndToEndTest, WithoutProcTheKeychainIsRefusedNotReachedByPath) {
+  ensureKey("k");
+  const std::string file = home.file("data/ferrowick/keychains/login.keychain-db");
+  const std::string before = testing_support::readFile(file);
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' runtime needs /proc itself";
+#endif
+  // An empty /proc in a mount namespace of the run's own.
+  if (geteuid() != 0 || testing_support::run("/usr/bin/unshare", {"-m", "true"}, {}).status != 0) {
+    GTEST_SKIP() << "needs root and mount namespaces";
+  }
+  pinentry.script({keychain});
+  RunResult result =
+      testing_support::run("/usr/bin/unshare",
+                           {"-m", "--propagation", "private", "sh", "-c",
+                            "mount -t tmpfs none /proc && exec \"$0\" ensure-key other",
+                            testing_support::ferrowickPath()},
+                           options(false));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Keychain lookup failed\n");
+  EXPECT_EQ(testing_support::readFile(file), before);
+  EXPECT_EQ(entriesOf(home.file("data/ferrowick/keychains")),
+            std::vector<std::string>{"login.keychain-db"});
 }
 
 }  // namespace

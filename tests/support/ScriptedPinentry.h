@@ -32,6 +32,8 @@ class ScriptedPinentry {
   //   "timeout"     ERR 83886142 Timeout (pinentry's own SETTIMEOUT ran out)
   //   "eof"         exit without answering
   //   "confirm" / "deny"  answer CONFIRM with OK / ERR 83886194 Not confirmed
+  //   "await <path> <line>"  keep the prompt open until <path> exists (at most a minute),
+  //                  then answer as <line>: a test acts while a run waits on its prompt
   // When the script is exhausted, a prompt is answered "cancel".
   void script(const std::vector<std::string>& lines);
 

@@ -133,8 +133,20 @@ def hang():
         time.sleep(3600)
 
 
+def await_file(path):
+    # Bounded: a test that never releases the prompt fails by its answer, not by a hang.
+    for _ in range(1200):
+        if os.path.exists(path):
+            return
+        time.sleep(0.05)
+
+
 def answer(command, answer_line, repeat):
     word, _, text = answer_line.partition(" ")
+    if word == "await":
+        path, _, answer_line = text.partition(" ")
+        await_file(path)
+        word, _, text = answer_line.partition(" ")
     if word == "hang":
         hang()
     if word == "stubborn":  # SIGINT is already ignored: only SIGKILL ends it
