@@ -164,6 +164,11 @@ def reset(home, template):
 
 def sound(outcome, kind, keys):
     status, out, err = outcome
+    # libpam is opened only when approval starts, so a fault can land in the test's PAM
+    # stand-in loading it; the stand-in then ends the process itself (status 255) before any
+    # code of ours runs. Real PAM is not in the way there: our own failed load is "unavailable".
+    if status == 255 and out == b"" and b"pwrap_load_lib_handle: Failed to dlopen" in err:
+        return True
     # What the PAM stand-in logs (real PAM would send it to syslog).
     err = b"".join(line for line in err.splitlines(True) if not line.startswith(b"PWRAP_"))
     if status in (-9, 137):
