@@ -55,8 +55,23 @@ int keepFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
   return SQLITE_OK;
 }
 
+// A run opens one keychain and reads a few pages of it: SQLite's up-front page cache block
+// (some 90 KiB, every page of it touched at the first open), its lookaside buffers and its
+// memory statistics cost a short run more than they save. Only takes effect before SQLite's
+// first use in the process; later it is a harmless no-op.
+void configureLibrary() {
+  static const bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
+    sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return true;
+  }();
+  (void)configured;
+}
+
 const char* heldFolderVfs() {
   static const char* name = [] {
+    configureLibrary();
     static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
     vfs.zName = "ferrowick-held-folder";
     vfs.xFullPathname = keepFullPathname;
@@ -65,7 +80,7 @@ const char* heldFolderVfs() {
   return name;
 }
 
-// Settings every connection gets before it reads anything.
+// Settings every connection gets before it reads anything; none of them reads the file.
 OSStatus configure(sqlite3* db) {
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, busyTimeoutMs);
@@ -77,28 +92,35 @@ OSStatus configure(sqlite3* db) {
   // Our schema has neither; a planted trigger or view must not run.
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, off, nullptr);
   sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, off, nullptr);
-  // DELETE, not WAL: a keychain stays one file. The journal mode is set only on files that
-  // passed the header check, which has already refused WAL files. EXTRA syncs the folder once
-  // the journal is deleted: only then does a commit survive a power loss.
-  return exec(db,
-              "PRAGMA journal_mode=DELETE; PRAGMA synchronous=EXTRA; PRAGMA secure_delete=ON; "
-              "PRAGMA temp_store=MEMORY; PRAGMA cell_size_check=ON;");
+  return exec(db, "PRAGMA cell_size_check=ON; PRAGMA secure_delete=ON; PRAGMA temp_store=MEMORY;");
 }
 
-// Inside one read transaction: the identity SQLite sees, our exact schema, and a file whose
-// size matches its page count (a truncated file is refused even where a lookup could succeed).
-OSStatus verify(sqlite3* db, int folderFd, const std::string& name) {
-  OSStatus status = exec(db, "BEGIN");
+// DELETE, not WAL: a keychain stays one file. The journal mode is set only on files that
+// passed the header check, which has already refused WAL files. EXTRA syncs the folder once
+// the journal is deleted: only then does a commit survive a power loss. Both read the schema
+// first; the safety level can't be changed inside a transaction.
+constexpr const char* journalMode = "PRAGMA journal_mode=DELETE";
+constexpr const char* safetyLevel = "PRAGMA synchronous=EXTRA";
+
+// Settings, then inside one read transaction (the file locked and read once): the identity
+// SQLite sees, our exact schema, and a file whose size matches its page count (a truncated
+// file is refused even where a lookup could succeed).
+OSStatus configureAndVerify(sqlite3* db, int folderFd, const std::string& name) {
+  OSStatus status = configure(db);
+  if (status == errSecSuccess) status = exec(db, "BEGIN");
   if (status != errSecSuccess) return status;
   auto check = [&]() -> OSStatus {
     std::int64_t id = 0, version = 0, pages = 0, pageSize = 0;
+    // The header's fields need no schema: the first of them opens the transaction, so the
+    // schema is then read inside it, and only from a file that says it is a keychain.
     OSStatus s = pragmaInteger(db, "PRAGMA application_id", id);
     if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA user_version", version);
     if (s != errSecSuccess) return s;
     if (id != applicationId) return errSecInvalidKeychain;
     if (version > formatVersion) return errSecWrongSecVersion;
     if (version != formatVersion) return errSecInvalidKeychain;
-    s = checkSchema(db);
+    s = exec(db, journalMode);
+    if (s == errSecSuccess) s = checkSchema(db);
     if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA page_count", pages);
     if (s == errSecSuccess) s = pragmaInteger(db, "PRAGMA page_size", pageSize);
     if (s != errSecSuccess) return s;
@@ -111,6 +133,8 @@ OSStatus verify(sqlite3* db, int folderFd, const std::string& name) {
   };
   status = check();
   exec(db, "COMMIT");
+  // The schema is loaded by now: this reads nothing.
+  if (status == errSecSuccess) status = exec(db, safetyLevel);
   return status;
 }
 
@@ -118,6 +142,7 @@ OSStatus verify(sqlite3* db, int folderFd, const std::string& name) {
 // the file is whole. SQLite's memdb writes the same bytes a file with the same history holds
 // (change counter and library version included) and keeps no journal anywhere.
 OSStatus buildImage(const NewKeychain& contents, std::string& image) {
+  configureLibrary();
   sqlite3* db = nullptr;
   int result =
       sqlite3_open_v2("new-keychain", &db,
@@ -125,6 +150,8 @@ OSStatus buildImage(const NewKeychain& contents, std::string& image) {
   Database database(db);
   if (result != SQLITE_OK) return statusOf(result);
   OSStatus status = configure(db);
+  if (status == errSecSuccess) status = exec(db, journalMode);
+  if (status == errSecSuccess) status = exec(db, safetyLevel);
   if (status == errSecSuccess) status = writeSchema(db, contents);
   if (status != errSecSuccess) return status;
   sqlite3_int64 size = 0;
@@ -445,19 +472,27 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
 }
 
 OSStatus openKeychainIn(int folderFd, const std::string& name, Database& database) {
-  removeStaleTemporaries(folderFd, name);
-
-  int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno == ENOENT) return errSecNoSuchKeychain;
-    if (errno == ELOOP || errno == EACCES || errno == ENXIO) return errSecInvalidKeychain;
-    return errSecIO;
-  }
   struct stat opened;
   char header[headerBytes];
   ssize_t got = -1;
-  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) got = pread(fd, header, sizeof header, 0);
-  ::close(fd);
+  // A lookup of a sound file reads no folder. Leftovers of a killed creation are removed here
+  // only where they stand in the way (a second link of this file); otherwise the next write or
+  // creation removes them.
+  for (bool cleaned = false;; cleaned = true) {
+    int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      if (errno == ENOENT) return errSecNoSuchKeychain;
+      if (errno == ELOOP || errno == EACCES || errno == ENXIO) return errSecInvalidKeychain;
+      return errSecIO;
+    }
+    got = -1;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+      got = pread(fd, header, sizeof header, 0);
+    }
+    ::close(fd);
+    if (cleaned || !S_ISREG(opened.st_mode) || opened.st_nlink == 1) break;
+    removeStaleTemporaries(folderFd, name);
+  }
   if (got < 0 || !S_ISREG(opened.st_mode) || opened.st_uid != geteuid() || opened.st_nlink != 1 ||
       (opened.st_mode & 077) != 0) {
     return errSecInvalidKeychain;
@@ -495,8 +530,7 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
       now.st_dev != opened.st_dev || now.st_ino != opened.st_ino) {
     return errSecInvalidKeychain;
   }
-  status = configure(db);
-  if (status == errSecSuccess) status = verify(db, heldFd, name);
+  status = configureAndVerify(db, heldFd, name);
   if (status != errSecSuccess) return status;
   database = std::move(opening);
   return errSecSuccess;
@@ -521,13 +555,14 @@ OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKe
   return fsync(folderFd) == 0 ? errSecSuccess : statusOfErrno(errno);
 }
 
-OSStatus checkJournal(sqlite3* db) {
+OSStatus prepareWrite(sqlite3* db) {
   const char* path = sqlite3_db_filename(db, "main");
   if (path == nullptr || *path == '\0') return errSecSuccess;  // in memory
   // The name is the one SQLite opened, through the held folder where there is one.
   const std::string file(path);
   Descriptor folder(::open(folderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return errSecIO;
+  removeStaleTemporaries(folder.get(), nameOf(file));
   bool present = false;
   return checkJournalIn(folder.get(), nameOf(file), present);
 }

@@ -99,9 +99,11 @@ struct NewKeychain {
 OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents);
 OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents);
 
-// Checks a journal beside an open keychain the way opening does: a write made after a prompt
-// must not let SQLite roll back (or block on) a journal planted meanwhile.
-OSStatus checkJournal(sqlite3* db);
+// Before a write into an open keychain. Checks a journal beside it the way opening does (a
+// write made after a prompt must not let SQLite roll back, or block on, a journal planted
+// meanwhile) and removes what killed creations of its name left beside it, which a lookup
+// leaves alone unless it stands in the way.
+OSStatus prepareWrite(sqlite3* db);
 
 // Removes a keychain file (and a rollback journal left beside it).
 OSStatus removeKeychainFile(const std::string& path);

@@ -144,7 +144,7 @@ OSStatus readItem(sqlite3* db, const ItemKey& key, ItemRecord& record) {
 }
 
 OSStatus insertItem(sqlite3* db, const ItemRecord& record, std::int64_t created) {
-  OSStatus status = checkJournal(db);
+  OSStatus status = prepareWrite(db);
   if (status == errSecSuccess) status = exec(db, "BEGIN IMMEDIATE");
   if (status != errSecSuccess) return status;
   Statement insert(db,

@@ -1,7 +1,9 @@
 // Several processes on one keychain file: racing adds have one winner and no I/O errors, and an
 // add or a creation killed mid-way leaves only whole items and whole files behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainUnlock.h"
 #include "tests/keychain/RealKeychainFixture.h"
+#include "tests/support/RunBinary.h"
 
 namespace keychain_test {
 namespace {
@@ -221,6 +224,29 @@ TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards
     unlink(path.c_str());
   }
   keychain::testing::forceNamedCreation(false);
+}
+
+TEST(KeychainConcurrencyTest, TemporaryLeftBesideASoundKeychainGoesWithTheNextWrite) {
+  KeychainHome home;
+  const std::string path = home.scratch("sound.keychain-db");
+  SecKeychainRef keychain = createKeychainAt(path);
+  ASSERT_EQ(addItem("first", secretFor("first"), openAccess(), keychain), errSecSuccess);
+  // A killed creation's temporary nobody holds, and one a running creation still holds.
+  const std::string stale = path + ".0123456789abcdef.tmp";
+  const std::string held = path + ".fedcba9876543210.tmp";
+  for (const std::string& name : {stale, held}) {
+    testing_support::writeFile(name, "a keychain image");
+    ASSERT_EQ(chmod(name.c_str(), 0600), 0);
+  }
+  keychain::Descriptor holder(open(held.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
+
+  EXPECT_EQ(lookup("first", keychain), errSecSuccess);
+  ASSERT_EQ(addItem("second", secretFor("second"), openAccess(), keychain), errSecSuccess);
+  struct stat info;
+  EXPECT_NE(lstat(stale.c_str(), &info), 0) << "the killed creation's temporary is still there";
+  EXPECT_EQ(lstat(held.c_str(), &info), 0) << "a running creation's temporary was removed";
+  EXPECT_EQ(lookup("second", keychain), errSecSuccess);
 }
 
 }  // namespace
