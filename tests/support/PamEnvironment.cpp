@@ -25,8 +25,12 @@ constexpr bool sanitized = false;
 
 // What a process needs from its start to run PAM through the wrapper.
 std::map<std::string, std::string> preloadVariables() {
-  std::map<std::string, std::string> variables{{"LD_PRELOAD", PAM_WRAPPER_LIBRARY_PATH},
-                                               {"PAM_WRAPPER", "1"}};
+  // The wrapper's start-up runs under a lock that its neighbours take and release: preloads
+  // are initialised from the last one to the first.
+  std::map<std::string, std::string> variables{
+      {"LD_PRELOAD", std::string(PAM_WRAPPER_START_RELEASE) + ":" + PAM_WRAPPER_LIBRARY_PATH + ":" +
+                         PAM_WRAPPER_START_ACQUIRE},
+      {"PAM_WRAPPER", "1"}};
   if (sanitized) {
     // The wrapper loads libpam with RTLD_DEEPBIND, which breaks the sanitizers' interposition;
     // Debian's build reads the first name, the manual documents the second.
