@@ -24,10 +24,12 @@ bool sameRecord(const KeychainRecord& a, const KeychainRecord& b) {
 }
 
 // Runs `write` inside BEGIN IMMEDIATE, after checking that the keychain record is still the one
-// the password was checked against.
+// the password was checked against. The write comes after a prompt: what was planted beside
+// the file meanwhile is checked first.
 template <class Write>
 OSStatus writeUnderRecord(sqlite3* db, const KeychainRecord& expected, Write write) {
-  OSStatus status = exec(db, "BEGIN IMMEDIATE");
+  OSStatus status = prepareWrite(db);
+  if (status == errSecSuccess) status = exec(db, "BEGIN IMMEDIATE");
   if (status != errSecSuccess) return status;
   KeychainRecord now;
   status = readKeychainRecord(db, now);

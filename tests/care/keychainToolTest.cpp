@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <future>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/PamEnvironment.h"
@@ -256,6 +258,49 @@ TEST_F(KeychainToolTest, DeleteAsksThePasswordRemovesOneItemAndTheNameCanBeCreat
   EXPECT_NE(listed.out.find("\tother\n"), std::string::npos);
 
   ensureKey("retired");  // "created" again: a new key under the old name
+}
+
+TEST_F(KeychainToolTest, WritesRefuseAJournalPlantedWhileTheirPromptWasOpen) {
+  ensureKey("retired");
+  struct Case {
+    std::vector<std::string> arguments;
+    std::vector<std::string> afterPrompt;  // answers once the awaited prompt is released
+  };
+  const Case cases[] = {{{"delete", "retired"}, {}}, {{"passwd"}, {pin(newPassword)}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments[0]);
+    TempDir scratch;
+    const std::string release = scratch.file("release");
+    const std::string journal = keychainPath() + "-journal";
+    const FileState before = state(keychainPath());
+    std::vector<std::string> answers{"await " + release + " " + pin(oldPassword)};
+    answers.insert(answers.end(), c.afterPrompt.begin(), c.afterPrompt.end());
+    auto getpins = [this] {
+      auto log = pinentry.log();
+      return std::count_if(log.begin(), log.end(),
+                           [](const auto& e) { return e.command == "GETPIN"; });
+    };
+    const auto getpinsBefore = getpins();
+    pinentry.script(answers);
+    auto pending = std::async(std::launch::async, [&] {
+      return testing_support::run(KEYCHAIN_TOOL, c.arguments, options());
+    });
+    for (int i = 0; i < 600 && getpins() == getpinsBefore; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // A FIFO: SQLite reading it as a journal would block, or roll back whatever it holds.
+    const bool planted = mkfifo(journal.c_str(), 0600) == 0;
+    testing_support::writeFile(release, "");
+    RunResult result = pending.get();
+    unlink(journal.c_str());
+    ASSERT_TRUE(planted);
+    expectOneLineFailure(
+        result, "Keychain refused (damaged, foreign or wrong permissions): " + keychainPath());
+    EXPECT_TRUE(state(keychainPath()) == before);
+  }
+  int status = 0;
+  EXPECT_EQ(readKey("retired", oldPassword, status).size(), 32u);
+  EXPECT_EQ(status, 0);
 }
 
 // Leaves a hot journal: a writer that changed pages and died before its commit.
