@@ -31,10 +31,15 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
     ASSERT_EQ(symlink(program_.c_str(), dir_.file("bin/pinentry").c_str()), 0);
     mkdir(dir_.file("home").c_str(), 0700);
   }
-  void TearDown() override { tmux({"kill-server"}); }
+  void TearDown() override {
+    for (; runs_ > 0; --runs_) tmux({"kill-server"});
+  }
 
+  // Each run has a tmux server of its own: the previous one exits with its last pane, and a
+  // new session asked of it meanwhile would fail.
   testing_support::RunResult tmux(std::vector<std::string> arguments) const {
-    arguments.insert(arguments.begin(), {"-u", "-S", dir_.file("tmux.socket")});
+    arguments.insert(arguments.begin(),
+                     {"-u", "-S", dir_.file("tmux-" + std::to_string(runs_) + ".socket")});
     testing_support::RunOptions options;
     options.environment["LC_ALL"] = "C.UTF-8";
     options.timeout = 20s;
@@ -55,7 +60,10 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
               dir_.file("status") + "'\n";
     writeFile(dir_.file("run.sh"), script, 0700);
     unlink(dir_.file("status").c_str());
-    ASSERT_EQ(tmux({"new-session", "-d", "-x", "120", "-y", "40", dir_.file("run.sh")}).status, 0);
+    ++runs_;
+    testing_support::RunResult started =
+        tmux({"new-session", "-d", "-x", "120", "-y", "40", dir_.file("run.sh")});
+    ASSERT_EQ(started.status, 0) << started.err;
   }
 
   // Waits until the pane shows `text` and has stopped changing.
@@ -111,6 +119,7 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
   }
 
   std::string program_;
+  int runs_ = 0;
   TempDir dir_;
   PamEnvironment pam_{PamEnvironment::currentUser(), ownerPassword};
 };
