@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <functional>
 #include <future>
 #include <memory>
@@ -275,11 +274,7 @@ TEST_F(KeychainToolTest, WritesRefuseAJournalPlantedWhileTheirPromptWasOpen) {
     const FileState before = state(keychainPath());
     std::vector<std::string> answers{"await " + release + " " + pin(oldPassword)};
     answers.insert(answers.end(), c.afterPrompt.begin(), c.afterPrompt.end());
-    auto getpins = [this] {
-      auto log = pinentry.log();
-      return std::count_if(log.begin(), log.end(),
-                           [](const auto& e) { return e.command == "GETPIN"; });
-    };
+    auto getpins = [this] { return pinentry.texts("GETPIN").size(); };
     const auto getpinsBefore = getpins();
     pinentry.script(answers);
     auto pending = std::async(std::launch::async, [&] {

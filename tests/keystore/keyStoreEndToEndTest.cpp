@@ -283,11 +283,7 @@ TEST_F(KeyStoreEndToEndTest, FolderSwappedWhileThePromptIsOpenCannotMoveTheNewKe
     ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
     std::filesystem::remove_all(data);
 
-    auto getpins = [this] {
-      auto log = pinentry.log();
-      return std::count_if(log.begin(), log.end(),
-                           [](const auto& e) { return e.command == "GETPIN"; });
-    };
+    auto getpins = [this] { return pinentry.texts("GETPIN").size(); };
     const auto before = getpins();
     pinentry.script({"await " + release + " " + keychain});
     auto pending = std::async(std::launch::async, [this] { return run("ensure-key", "k"); });
