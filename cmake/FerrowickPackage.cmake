@@ -27,13 +27,24 @@ if(EXISTS "${PROJECT_SOURCE_DIR}/docs/ferrowick-keychain.1")
   ferrowick_install_man_page("${PROJECT_SOURCE_DIR}/docs/ferrowick-keychain.1" 1)
 endif()
 
-# Each package carries its own copyright file and Debian changelog.
+# Each package carries its own copyright file and Debian changelog. The changelog names the
+# release the packages are built for, which is the building machine's: its libraries set the
+# versions the packages depend on.
+set(FERROWICK_DEBIAN_RELEASE unstable)
+if(EXISTS /etc/os-release)
+  file(STRINGS /etc/os-release codename_line REGEX "^VERSION_CODENAME=")
+  string(REGEX REPLACE "^VERSION_CODENAME=\"?([a-z]+)\"?$" "\\1" codename "${codename_line}")
+  if(codename MATCHES "^[a-z]+$")
+    set(FERROWICK_DEBIAN_RELEASE "${codename}")
+  endif()
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/cmake/debian/changelog"
+  "${CMAKE_BINARY_DIR}/debian/changelog" @ONLY)
 set(FERROWICK_CHANGELOG "${CMAKE_BINARY_DIR}/debian/changelog.Debian.gz")
 add_custom_command(OUTPUT "${FERROWICK_CHANGELOG}"
-  COMMAND ${CMAKE_COMMAND} -E make_directory "${CMAKE_BINARY_DIR}/debian"
-  COMMAND ${FERROWICK_GZIP} -9n -c "${PROJECT_SOURCE_DIR}/cmake/debian/changelog"
+  COMMAND ${FERROWICK_GZIP} -9n -c "${CMAKE_BINARY_DIR}/debian/changelog"
     > "${FERROWICK_CHANGELOG}"
-  DEPENDS "${PROJECT_SOURCE_DIR}/cmake/debian/changelog" VERBATIM)
+  DEPENDS "${CMAKE_BINARY_DIR}/debian/changelog" VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS "${FERROWICK_CHANGELOG}")
 foreach(package ferrowick ferrowick-dialogs)
   if(package STREQUAL ferrowick)

@@ -43,16 +43,48 @@ rmdir "$folder" # the self-test leaves the folder empty
 
 # With a display present, the only reason left for a dialog to end unconfirmed is the missing
 # module. Set PACKAGE_CHECK_DIALOGS_LENIENT=1 to report a difference here without failing.
-display_run=()
-if command -v xvfb-run > /dev/null; then
-  display_run=(xvfb-run -a)
+# The display is an Xvfb of our own that names its display once it is ready (no free-number
+# guess that could race another server, no xauth); one that doesn't start is this check's
+# fault and is said so, not passed on as the tool's status.
+display_env=(env -u WAYLAND_DISPLAY)
+xvfb=
+stop_display() {
+  if [ -n "$xvfb" ]; then
+    kill "$xvfb" 2> /dev/null || true
+    wait "$xvfb" 2> /dev/null || true
+    xvfb=
+  fi
+}
+if command -v Xvfb > /dev/null; then
+  xvfb_log=$(mktemp)
+  exec {ready}< <(
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>&1 > "$xvfb_log" 2>&1 &
+    echo "pid $!"
+    wait
+  )
+  read -r -u "$ready" _ xvfb || true
+  number=
+  read -r -t 30 -u "$ready" number || true
+  exec {ready}<&-
+  if ! [[ "$number" =~ ^[0-9]+$ ]]; then
+    echo "package check: the display didn't start (Xvfb -displayfd gave '${number}'):" >&2
+    head -c 2000 "$xvfb_log" >&2
+    rm -f "$xvfb_log"
+    stop_display
+    purge
+    exit 1
+  fi
+  rm -f "$xvfb_log"
+  display_env+=(DISPLAY=":$number")
+  trap 'stop_display; purge' EXIT
 else
-  echo "no xvfb-run: the dialog operations run without a display"
+  echo "no Xvfb: the dialog operations run without a display"
+  display_env+=(-u DISPLAY)
 fi
 expect_cancel() {
   local operation=$1 message=$2 out err status=0
   out=$(mktemp) err=$(mktemp)
-  (cd / && "${display_run[@]}" /usr/bin/Ferrowick "$operation" x > "$out" 2> "$err" < /dev/null) ||
+  (cd / && "${display_env[@]}" /usr/bin/Ferrowick "$operation" x > "$out" 2> "$err" < /dev/null) ||
     status=$?
   if [ "$status" -eq 1 ] && [ ! -s "$out" ] && [ "$(cat "$err")" = "$message" ]; then
     echo "$operation without the module: $message"
@@ -70,6 +102,8 @@ expect_cancel choose-file "Selection cancelled"
 expect_cancel choose-directory "Selection cancelled"
 
 echo "--- with ferrowick-dialogs"
+stop_display
+trap purge EXIT
 apt-get install -y -qq "$dialogs" > /dev/null
 [ -f /usr/libexec/ferrowick/ferrowick-dialogs.so ] && [ -f /etc/pam.d/ferrowick ] ||
   fail "installed files missing"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs everything Ferrowick needs to build, run and be tested on Debian 12. Idempotent.
+# Installs everything Ferrowick needs to build, run and be tested on Debian 12 or 13. Idempotent.
 set -euo pipefail
 
 packages=(
@@ -10,12 +10,25 @@ packages=(
   sqlite3 pinentry-tty pinentry-curses pinentry-gtk2
   # tests
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
-  xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
+  xvfb xauth xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
   # packaging
   dpkg-dev file lintian debootstrap
   # fuzzing, benchmarks, memory checks
-  clang libclang-rt-14-dev hyperfine valgrind
+  clang libclang-rt-dev hyperfine valgrind
 )
+
+# Anything else would fail halfway through the install: say so before changing anything.
+release=$(. /etc/os-release 2> /dev/null && echo "${ID:-unknown} ${VERSION_ID:-} ${VERSION_CODENAME:-}")
+case "$release" in
+  "debian 12 bookworm" | "debian 13 trixie") ;;
+  *)
+    found=$(. /etc/os-release 2> /dev/null && echo "${PRETTY_NAME:-}")
+    echo "setup-debian.sh: needs Debian 12 (bookworm) or 13 (trixie); this is ${found:-a system without /etc/os-release}: nothing installed" >&2
+    exit 2
+    ;;
+esac
+# Names that differ between the two releases go here, chosen by "$release"; none do at the
+# moment (libclang-rt-dev follows each release's default clang).
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "run as root (it installs Debian packages)" >&2

@@ -1,10 +1,13 @@
 // The real Debian pinentry-curses and pinentry-tty, each the `pinentry` on PATH, driven in a tmux
 // pane that is the binary's terminal, with real PAM (pam_matrix behind libpam_wrapper).
+// pinentry-curses changed how it takes a new password between 1.2 (Debian 12) and 1.3
+// (Debian 13); the tests drive whichever generation is installed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -22,11 +25,51 @@ using testing_support::writeFile;
 const std::string ownerPassword = "owner pass 1";
 const std::string keychainPassword = "keychain pass 1";
 
+// How a new password's two entries are taken. pinentry-curses 1.3 shows both fields in one form
+// (Tab moves to the second; Enter in the first stays there) and holds the form, silently, while
+// they differ. 1.2 asks once; Ferrowick asks again under the repeat label, compares, and asks
+// anew with its mismatch text. pinentry-tty asks twice itself and complains itself on both.
+enum class NewPasswordForm { oneFieldThenOurRepeat, bothFieldsInOneForm, asksTwiceItself };
+
+// {major, minor} from the first line of `--version`, "pinentry-curses (pinentry) 1.3.1".
+std::pair<int, int> versionOf(const std::string& program) {
+  testing_support::RunOptions options;
+  options.timeout = 10s;
+  std::istringstream line(testing_support::run(program, {"--version"}, options).out);
+  std::string name, package;
+  int major = 0, minor = 0;
+  char dot = 0;
+  line >> name >> package >> major >> dot >> minor;
+  return {major, minor};
+}
+
+int count(const std::string& screen, const std::string& text) {
+  int found = 0;
+  for (auto at = screen.find(text); at != std::string::npos; at = screen.find(text, at + 1)) {
+    ++found;
+  }
+  return found;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
 class TerminalPinentry : public testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     program_ = std::string("/usr/bin/") + GetParam();
     if (access(program_.c_str(), X_OK) != 0) GTEST_SKIP() << program_ << " is not installed";
+    auto [major, minor] = versionOf(program_);
+    ASSERT_GT(major, 0) << program_ << " --version names no version";
+    if (std::string(GetParam()) == "pinentry-tty") {
+      form_ = NewPasswordForm::asksTwiceItself;
+    } else {
+      form_ = std::pair(major, minor) >= std::pair(1, 3) ? NewPasswordForm::bothFieldsInOneForm
+                                                         : NewPasswordForm::oneFieldThenOurRepeat;
+    }
+    RecordProperty("pinentry_version", std::to_string(major) + "." + std::to_string(minor));
     mkdir(dir_.file("bin").c_str(), 0700);
     ASSERT_EQ(symlink(program_.c_str(), dir_.file("bin/pinentry").c_str()), 0);
     mkdir(dir_.file("home").c_str(), 0700);
@@ -66,12 +109,13 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
     ASSERT_EQ(started.status, 0) << started.err;
   }
 
-  // Waits until the pane shows `text` and has stopped changing.
-  bool shows(const std::string& text, std::chrono::seconds limit = 20s) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
+  // Waits until the pane shows `text` (`times` times: pinentry-tty's earlier prompts stay on
+  // the screen) and has stopped changing.
+  bool shows(const std::string& text, int times = 1) const {
+    auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
       std::string screen = tmux({"capture-pane", "-p"}).out;
-      if (screen.find(text) != std::string::npos) {
+      if (count(screen, text) >= times) {
         // Settled: pinentry has drawn its whole prompt and is reading (tty discards input typed
         // before it switches the terminal over).
         std::this_thread::sleep_for(200ms);
@@ -83,14 +127,43 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
     return false;
   }
 
+  std::string screen() const { return tmux({"capture-pane", "-p"}).out; }
+
   // Handed to the pane as input, as the owner's typing would be. The text goes through a
   // private file and a tmux buffer, never through a command line.
-  void typeLine(const std::string& text) {
+  void type(const std::string& text) {
     writeFile(dir_.file("typed"), text, 0600);
     ASSERT_EQ(tmux({"load-buffer", "-b", "typed", dir_.file("typed")}).status, 0);
     unlink(dir_.file("typed").c_str());
     ASSERT_EQ(tmux({"paste-buffer", "-d", "-b", "typed"}).status, 0);
-    ASSERT_EQ(tmux({"send-keys", "Enter"}).status, 0);
+  }
+  void keys(std::vector<std::string> names) {
+    names.insert(names.begin(), "send-keys");
+    ASSERT_EQ(tmux(names).status, 0);
+  }
+  void typeLine(const std::string& text) {
+    type(text);
+    keys({"Enter"});
+  }
+
+  // Both entries of a new password, the way the installed pinentry takes them (`round` 2 is the
+  // second time it is asked in one run). The first screen shows whether the form is the one
+  // this generation should show.
+  void typeNewPassword(const std::string& first, const std::string& second, int round = 1) {
+    int shown = form_ == NewPasswordForm::asksTwiceItself ? round : 1;
+    ASSERT_TRUE(shows("新密码", shown));
+    if (form_ == NewPasswordForm::bothFieldsInOneForm) {
+      ASSERT_NE(screen().find("再次输入"), std::string::npos) << "not one form:\n" << screen();
+      type(first);
+      keys({"Tab"});
+      type(second);
+      keys({"Enter"});
+      return;
+    }
+    ASSERT_EQ(count(screen(), "再次输入"), shown - 1) << "both at once:\n" << screen();
+    typeLine(first);
+    ASSERT_TRUE(shows("再次输入", shown));
+    typeLine(second);
   }
 
   // The run's exit status once it ended; -1 if it didn't in time.
@@ -106,17 +179,30 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
   std::string out() const { return readFile(dir_.file("out")); }
   std::string err() const { return readFile(dir_.file("err")); }
 
-  // Both entries of a new keychain password: curses asks once and is asked again, tty asks
-  // twice itself; either way the second entry is under the repeat label.
+  std::string keychainFile() const {
+    return dir_.file("home/data/ferrowick/keychains/login.keychain-db");
+  }
+
   void newKeychain() {
     start("ensure-key", "device-1");
-    ASSERT_TRUE(shows("新密码"));
-    typeLine(keychainPassword);
-    ASSERT_TRUE(shows("再次输入"));
-    typeLine(keychainPassword);
+    typeNewPassword(keychainPassword, keychainPassword);
     ASSERT_EQ(finished(), 0) << err();
     ASSERT_EQ(out(), "created\n");
   }
+
+  // read-key of device-1 opens the keychain with `password` and gives the key.
+  void readKeyWith(const std::string& password) {
+    start("read-key", "device-1");
+    ASSERT_TRUE(shows("device-1"));  // the approval's reason names the key
+    typeLine(ownerPassword);
+    ASSERT_TRUE(shows("login.keychain-db"));  // the keychain's own prompt names its file
+    typeLine(password);
+    EXPECT_EQ(finished(), 0) << err();
+    EXPECT_EQ(out().size(), 32u);
+    EXPECT_EQ(err(), "");
+  }
+
+  NewPasswordForm form_ = NewPasswordForm::oneFieldThenOurRepeat;
 
   std::string program_;
   int runs_ = 0;
@@ -126,14 +212,42 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
 
 TEST_P(TerminalPinentry, FirstEnsureKeyCreatesTheKeychainAndReadKeyGivesTheKey) {
   newKeychain();
-  start("read-key", "device-1");
-  ASSERT_TRUE(shows("device-1"));  // the approval's reason names the key
-  typeLine(ownerPassword);
-  ASSERT_TRUE(shows("login.keychain-db"));  // the keychain's own prompt names its file
-  typeLine(keychainPassword);
-  EXPECT_EQ(finished(), 0) << err();
-  EXPECT_EQ(out().size(), 32u);
-  EXPECT_EQ(err(), "");
+  readKeyWith(keychainPassword);
+}
+
+// Two different entries make no keychain: whoever notices (the pinentry or Ferrowick) has the
+// owner enter them again, and the keychain that is then made opens with the agreed password.
+TEST_P(TerminalPinentry, MismatchedNewPasswordsMakeNoKeychainUntilTheyAgree) {
+  const std::string other = "keychain pass 2";
+  start("ensure-key", "device-1");
+  typeNewPassword(keychainPassword, other);
+  switch (form_) {
+    case NewPasswordForm::oneFieldThenOurRepeat:
+      ASSERT_TRUE(shows("两次输入的密码不一致，请重新输入。"));
+      EXPECT_FALSE(fileExists(keychainFile()));
+      typeNewPassword(keychainPassword, keychainPassword, 2);
+      break;
+    case NewPasswordForm::asksTwiceItself:
+      ASSERT_TRUE(shows("Passphrases don't match"));
+      EXPECT_FALSE(fileExists(keychainFile()));
+      typeNewPassword(keychainPassword, keychainPassword, 2);
+      break;
+    case NewPasswordForm::bothFieldsInOneForm: {
+      // The form stays as it was, the second field still focused, and nothing reaches us.
+      std::string held = screen();
+      std::this_thread::sleep_for(1s);
+      EXPECT_EQ(screen(), held);
+      EXPECT_TRUE(readFile(dir_.file("status")).empty()) << "the run ended: " << err();
+      EXPECT_FALSE(fileExists(keychainFile()));
+      std::vector<std::string> erase(other.size(), "BSpace");
+      keys(erase);
+      typeLine(keychainPassword);
+      break;
+    }
+  }
+  ASSERT_EQ(finished(), 0) << err();
+  ASSERT_EQ(out(), "created\n");
+  readKeyWith(keychainPassword);
 }
 
 TEST_P(TerminalPinentry, ApproveAfterOneWrongPassword) {
