@@ -7,12 +7,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +33,39 @@ namespace pinentry {
 namespace {
 
 constexpr auto byeGrace = std::chrono::seconds(1);
+constexpr auto deadlineGrace = std::chrono::seconds(1);
+
+// The name of our controlling terminal (pinentry runs in a session of its own, where
+// /dev/tty means nothing), from the device number the kernel keeps for us.
+std::optional<std::string> controllingTerminalName() {
+  std::ifstream file("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::size_t end = text.rfind(')');
+  if (end == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(end + 1));
+  std::string state;
+  long parent = 0, group = 0, session = 0;
+  unsigned long device = 0;
+  if (!(fields >> state >> parent >> group >> session >> device) || device == 0) {
+    return std::nullopt;
+  }
+  const unsigned int major = (device >> 8) & 0xFFF;
+  const unsigned int minor = (device & 0xFF) | ((device >> 12) & 0xFFF00);
+  std::string name;
+  if (major >= 136 && major <= 143) {
+    name = "/dev/pts/" + std::to_string((major - 136) * 256 + minor);
+  } else if (major == 4) {
+    name = "/dev/tty" + std::to_string(minor);
+  } else {
+    return std::nullopt;
+  }
+  struct stat info {};
+  if (stat(name.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
+      info.st_rdev != makedev(major, minor)) {
+    return std::nullopt;
+  }
+  return name;
+}
 
 // The terminal pinentry-tty/curses should use, when we have one.
 std::optional<std::string> terminalName() {
@@ -36,7 +76,7 @@ std::optional<std::string> terminalName() {
   int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty >= 0) {
     close(tty);
-    return std::string("/dev/tty");
+    return controllingTerminalName();
   }
   return std::nullopt;
 }
@@ -77,14 +117,26 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   bool stopped() {
+    // An ending signal, or our own deadline, stops the prompt as stop() would.
+    if (interrupted() || (deadline_ && Clock::now() >= *deadline_)) stopPrompt(*state_);
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->stopped;
   }
 
+  // A prompt with a time-out is ended by us too (Outcome::stopped), a little after pinentry's
+  // own would have ended it: a pinentry that never answers can't keep the run waiting.
+  void endAfter(int timeoutSeconds) {
+    if (timeoutSeconds > 0) {
+      deadline_ = Clock::now() + std::chrono::seconds(timeoutSeconds) + deadlineGrace;
+    }
+  }
+
   bool start() {
-    std::optional<std::string> path = findPinentry();
-    if (!path) return false;
-    return startProcess(*path, *state_, pid_, to_, from_);
+    int program = openPinentry(geteuid());
+    if (program < 0) return false;
+    const bool started = startProcess(program, *state_, pid_, to_, from_);
+    close(program);
+    return started;
   }
 
   Io send(const std::string& line) {
@@ -157,8 +209,15 @@ class Session {
         if (left.count() <= 0) return Io::eof;
         timeout = static_cast<int>(left.count());
       }
-      pollfd fds[2] = {{fd, events, 0}, {state_->wake, POLLIN, 0}};
-      int ready = poll(fds, state_->wake >= 0 ? 2 : 1, timeout);
+      if (deadline_) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
+        int untilDeadline = static_cast<int>(std::max<long long>(left.count(), 0) + 1);
+        timeout = timeout < 0 ? untilDeadline : std::min(timeout, untilDeadline);
+      }
+      pollfd fds[3] = {
+          {fd, events, 0}, {state_->wake, POLLIN, 0}, {interruptionEvent(), POLLIN, 0}};
+      int ready = poll(fds, 3, timeout);
       if (ready < 0 && errno != EINTR) return Io::eof;
       if (ready > 0 && fds[0].revents != 0) return Io::ok;  // POLLHUP/POLLERR show up as EOF
     }
@@ -169,6 +228,7 @@ class Session {
   int to_ = -1;
   int from_ = -1;
   std::optional<Clock::time_point> byeDeadline_;
+  std::optional<Clock::time_point> deadline_;
   assuan::LineReader lines_;
 };
 
@@ -241,12 +301,16 @@ Outcome readPin(Session& session, SecureBytes& pin, bool& repeated) {
 }  // namespace
 
 bool available() {
-  return findPinentry().has_value();
+  int program = openPinentry(geteuid());
+  if (program < 0) return false;
+  close(program);
+  return true;
 }
 
 Result getPin(const Request& request, Cancellation* cancellation) {
   Result result;
   Session session(cancellation);
+  session.endAfter(request.timeoutSeconds);
   if (auto early = prepare(session, request)) {
     result.outcome = *early;
     return result;
@@ -276,6 +340,7 @@ Result getPin(const Request& request, Cancellation* cancellation) {
 
 Outcome confirm(const Request& request, Cancellation* cancellation) {
   Session session(cancellation);
+  session.endAfter(request.timeoutSeconds);
   if (auto early = prepare(session, request)) return *early;
   Io sent = session.send("CONFIRM");
   if (sent != Io::ok) return sent == Io::stopped ? Outcome::stopped : Outcome::unavailable;

@@ -39,10 +39,16 @@ void endProcess(Cancellation::State& state, Clock::time_point deadline);
 void enroll(const std::shared_ptr<Cancellation::State>& state);
 void withdraw(const std::shared_ptr<Cancellation::State>& state);
 
-// Starts the program at `path` as the prompt's pinentry, its input and output on two new pipes
+// Whether SIGTERM, SIGINT or SIGHUP came while a prompt was showing: every prompt is then
+// stopped, and every later one ends at once. The event is an eventfd that becomes readable
+// then (-1 before the first prompt).
+bool interrupted();
+int interruptionEvent();
+
+// Starts the program opened as `program` (see openPinentry) as the prompt's pinentry, its input and
+// output on two new pipes
 // (`to` and `from` are our ends), its pid recorded in `state` under the mutex and in `started`.
 // False when it could not be started or the prompt was already stopped.
-bool startProcess(const std::string& path, Cancellation::State& state, pid_t& started, int& to,
-                  int& from);
+bool startProcess(int program, Cancellation::State& state, pid_t& started, int& to, int& from);
 
 }  // namespace pinentry

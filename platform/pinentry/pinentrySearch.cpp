@@ -1,11 +1,12 @@
 #include "platform/pinentry/pinentrySearch.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <vector>
+
+#include "platform/files/trustedPath.h"
 
 namespace pinentry {
 
@@ -28,34 +29,16 @@ std::vector<std::string> searchPath() {
   return dirs;
 }
 
-// Only root or this user can have put it there or changed it.
-bool ownedSafely(const std::string& path, bool folder) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
-  if (folder ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) return false;
-  if (info.st_uid != 0 && info.st_uid != getuid()) return false;
-  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-std::string folderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
-std::optional<std::string> findPinentry() {
+int openPinentry(uid_t uid) {
   for (const auto& dir : searchPath()) {
-    char resolved[PATH_MAX];
-    if (realpath((dir + "/pinentry").c_str(), resolved) == nullptr) continue;
-    std::string program = resolved;
-    if (access(program.c_str(), X_OK) != 0 || !ownedSafely(program, false) ||
-        !ownedSafely(folderOf(program), true) || !ownedSafely(dir, true)) {
-      continue;
-    }
-    return program;
+    int fd = files::openTrustedFile(dir + "/pinentry", uid);
+    if (fd < 0) continue;
+    if (faccessat(fd, "", X_OK, AT_EMPTY_PATH | AT_EACCESS) == 0) return fd;
+    close(fd);
   }
-  return std::nullopt;
+  return -1;
 }
 
 }  // namespace pinentry

@@ -1,14 +1,15 @@
 // Which pinentry may be run.
 #pragma once
 
-#include <optional>
-#include <string>
+#include <sys/types.h>
 
 namespace pinentry {
 
-// The pinentry to run, links resolved: the first on PATH that is executable and that, like its
-// folder and the PATH folder holding its name, nobody but root or this user can change. It
-// types the owner's passwords, so one placed by someone else must never get them.
-std::optional<std::string> findPinentry();
+// The pinentry to run, opened (an O_PATH, close-on-exec descriptor; -1 when there is none):
+// the first `pinentry` in an absolute PATH entry that is executable and that nobody but root
+// or `uid` can have placed or changed. It types the owner's passwords, so the file and every
+// folder and link from / down to it are checked on the descriptors the walk itself holds, and
+// the caller runs the program from the descriptor: what was checked is what runs.
+int openPinentry(uid_t uid);
 
 }  // namespace pinentry
