@@ -486,3 +486,21 @@ TEST_F(PinentryStop, NoPinentryOutlivesTheProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pinentry that ignores its time-out is ended by us a second after it should have ended.
+TEST_F(PinentryClient, APromptPastItsTimeOutIsEndedByUs) {
+  pinentry_.script({"hang"});
+  pinentry::Request timed = request();
+  timed.timeoutSeconds = 1;
+  auto before = std::chrono::steady_clock::now();
+  pinentry::Result result = pinentry::getPin(timed);
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_EQ(result.outcome, pinentry::Outcome::stopped);
+  EXPECT_GE(took, 2s);
+  EXPECT_LT(took, 4s);
+  EXPECT_TRUE(processGone(pinentry_.lastPid()));
+}
+
+}  // namespace
