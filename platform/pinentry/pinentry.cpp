@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -122,6 +123,9 @@ class Session {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->stopped;
   }
+
+  // An entry of this prompt was no PIN (see readPin).
+  bool wrongEntry = false;
 
   // A prompt with a time-out is ended by us too (Outcome::stopped), a little after pinentry's
   // own would have ended it: a pinentry that never answers can't keep the run waiting.
@@ -295,7 +299,15 @@ Outcome readPin(Session& session, SecureBytes& pin, bool& repeated) {
   assuan::Reply reply = session.readReply(&pin);
   if (session.stopped()) return Outcome::stopped;
   repeated = reply.repeated;
-  return assuan::pinOutcome(reply);
+  Outcome outcome = assuan::pinOutcome(reply);
+  // No password holds a NUL, and the C strings it goes on in would end there: what came is
+  // a wrong entry, handed on as no PIN (as a mismatched repeat is).
+  if (outcome == Outcome::pin && std::memchr(pin.data(), 0, pin.size()) != nullptr) {
+    pin.clear();
+    repeated = false;
+    session.wrongEntry = true;
+  }
+  return outcome;
 }
 
 }  // namespace
@@ -330,7 +342,7 @@ Result getPin(const Request& request, Cancellation* cancellation) {
     bool ignored = false;
     result.outcome = readPin(session, again, ignored);
     if (result.outcome != Outcome::pin) return result;
-    repeated = pin == again;
+    repeated = pin == again && !session.wrongEntry;
     if (!repeated) pin.clear();
   }
   result.pin = std::move(pin);
