@@ -118,8 +118,11 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   bool stopped() {
-    // An ending signal, or our own deadline, stops the prompt as stop() would.
-    if (interrupted() || (deadline_ && Clock::now() >= *deadline_)) stopPrompt(*state_);
+    // An ending signal, or our own deadline, stops the prompt as stop() would (once).
+    if (!endedByUs_ && (interrupted() || (deadline_ && Clock::now() >= *deadline_))) {
+      endedByUs_ = true;
+      stopPrompt(*state_);
+    }
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->stopped;
   }
@@ -233,6 +236,7 @@ class Session {
   int from_ = -1;
   std::optional<Clock::time_point> byeDeadline_;
   std::optional<Clock::time_point> deadline_;
+  bool endedByUs_ = false;
   assuan::LineReader lines_;
 };
 
