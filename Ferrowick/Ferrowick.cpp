@@ -18,8 +18,14 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
-  hardenProcess();
+  const bool hardened = hardenProcess();
   std::set_terminate(endForUncaughtException);
+  if (!hardened) ferrowick::die("Internal error");
+  // Once, before anything draws a random byte; a source that fails later ends the run the same
+  // way, never by an abort inside libsodium.
+  if (!prepareRandomSource([] { ferrowick::die("Random generation failed"); })) {
+    ferrowick::die("Random generation failed");
+  }
   try {
     return ferrowick::runFrontEnd(argc, argv);
   } catch (...) {

@@ -66,8 +66,14 @@ class NSFileHandle {
 // A fresh random UUID in upper-case 8-4-4-4-12 text form, from a secure random source.
 std::string newUUIDString();
 
-// Start-up hardening: private file mode, not dumpable, no core files, SIGPIPE ignored, standard
+// Start-up hardening: private file mode, not dumpable, no core files, SIGPIPE ignored, SIGXFSZ
+// ignored (a file-size limit fails the write instead of killing the run), standard
 // descriptors that were closed held by /dev/null (so no file opened later can take their
-// number), and an end of one message line for an exception nothing caught.
-// Must run before any thread starts.
-void hardenProcess();
+// number). False when a closed standard descriptor can't be held. Must run before any thread
+// starts.
+bool hardenProcess();
+
+// Sets up the secure random source (and libsodium) once, before any thread starts; false when
+// it can't be had. When the source fails later, `onFailure` is called to end the run; it must
+// not return.
+bool prepareRandomSource(void (*onFailure)());

@@ -39,7 +39,8 @@ struct Result {
   Outcome outcome = Outcome::unavailable;
   SecureBytes pin;  // only for Outcome::pin
   // With Request::repeat: both entries matched (pinentry said so, or a second entry was asked
-  // and compared). A mismatch is Outcome::pin with `repeated` false and no PIN.
+  // and compared). A mismatch is Outcome::pin with `repeated` false and no PIN. An entry with
+  // a NUL byte in it is a wrong entry: Outcome::pin, no PIN, `repeated` false.
   bool repeated = false;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/pinentry/assuan.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -150,8 +151,20 @@ Reply readReply(LineReader& lines, SecureBytes* data, const std::function<Io()>&
       return reply;
     }
     if (line.starts_with("D ")) {
-      if (data == nullptr || !unescapeInto(line.substr(2), *data) || data->size() > maxPinSize) {
+      if (data == nullptr) {
         reply.badData = true;
+        continue;
+      }
+      SecureBytes piece;
+      if (!unescapeInto(line.substr(2), piece)) {
+        reply.badData = true;
+      } else if (piece.size() > maxPinSize - std::min(data->size(), maxPinSize)) {
+        // Refused at once: nothing past the cap is kept or copied, however much more comes.
+        reply.badData = true;
+        data->clear();
+        return reply;
+      } else {
+        data->append(piece.data(), piece.size());
       }
     } else if (line == "S PIN_REPEATED" || line.starts_with("S PIN_REPEATED ")) {
       reply.repeated = true;

@@ -2,7 +2,6 @@
 // core files), surrounded by guard pages, and wiped when freed.
 #include <sodium.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -10,12 +9,20 @@
 
 namespace {
 
+// Memory that can't be had, or can't be locked, is no place for a secret: "Out of memory"
+// rather than a key in pages that may be swapped out.
 std::uint8_t* allocate(std::size_t size) {
   if (size == 0) return nullptr;
+  // The binary set libsodium up at start-up; this is for programs that did not.
   static const bool ready = sodium_init() >= 0;
-  if (!ready) std::abort();
+  if (!ready) throw std::bad_alloc();
   auto* memory = static_cast<std::uint8_t*>(sodium_malloc(size));
   if (memory == nullptr) throw std::bad_alloc();
+  // sodium_malloc goes on when its mlock fails (a low RLIMIT_MEMLOCK): ask again and heed it.
+  if (sodium_mlock(memory, size) != 0) {
+    sodium_free(memory);
+    throw std::bad_alloc();
+  }
   return memory;
 }
 

@@ -86,4 +86,6 @@ std::string newUUIDString() {
   return text;
 }
 
-void hardenProcess() {}
+bool hardenProcess() {
+  return true;
+}

@@ -205,3 +205,18 @@ TEST_F(ApproveEndToEnd, AMissingReasonIsAUsageErrorWithoutAPrompt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The password, then a NUL and more: PAM would see only the password; it is a wrong entry.
+TEST_F(ApproveEndToEnd, ThePasswordFollowedByANulIsAWrongEntry) {
+  const std::string withNul = std::string("pin ") + password + std::string("\0junk", 5);
+  pinentry_.script({withNul, withNul, withNul});
+  RunResult result = approve();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, denied);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(pinentry_.runs(), 3);
+}
+
+}  // namespace

@@ -8,14 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <thread>
 
 #include "platform/pinentry/Pinentry.h"
+#include "platform/pinentry/assuan.h"
 #include "tests/support/ScriptedPinentry.h"
 
 namespace {
@@ -272,7 +275,9 @@ TEST_F(PinentryClient, PinentryGetsOnlyItsPipesAndStandardError) {
   pinentry_.script({"pin x"});
   pinentry::getPin(request());
   close(inheritable);
-  EXPECT_THAT(pinentry_.openDescriptors(), ElementsAre(0, 1, 2));
+  // 3 is the checked program itself: a script is run from its descriptor, which its
+  // interpreter reads as /dev/fd/3 (a compiled pinentry gets 0 to 2 only).
+  EXPECT_THAT(pinentry_.openDescriptors(), ElementsAre(0, 1, 2, 3));
 }
 
 TEST_F(PinentryClient, WithoutPinentryOnPathNothingIsStarted) {
@@ -481,6 +486,69 @@ TEST_F(PinentryStop, NoPinentryOutlivesTheProcess) {
               std::chrono::steady_clock::duration(1500ms).count());
     if (!processGone(prompt)) kill(prompt, SIGKILL);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A pinentry that ignores its time-out is ended by us a second after it should have ended.
+TEST_F(PinentryClient, APromptPastItsTimeOutIsEndedByUs) {
+  pinentry_.script({"hang"});
+  pinentry::Request timed = request();
+  timed.timeoutSeconds = 1;
+  auto before = std::chrono::steady_clock::now();
+  pinentry::Result result = pinentry::getPin(timed);
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_EQ(result.outcome, pinentry::Outcome::stopped);
+  EXPECT_GE(took, 2s);
+  EXPECT_LT(took, 4s);
+  EXPECT_TRUE(processGone(pinentry_.lastPid()));
+}
+
+}  // namespace
+
+namespace {
+
+// "pw\0junk" would reach PAM as "pw": such an answer is no PIN at all, whatever was asked.
+TEST_F(PinentryClient, AnAnswerWithANulIsAWrongEntry) {
+  const std::string withNul("pw\0junk", 7);
+  pinentry_.script({"pin " + withNul});
+  pinentry::Result result = pinentry::getPin(request());
+  EXPECT_EQ(result.outcome, pinentry::Outcome::pin);
+  EXPECT_TRUE(result.pin.empty());
+  EXPECT_FALSE(result.repeated);
+
+  // Asked twice (as pinentry-curses is for a new password): a mismatch, as for two entries
+  // that differ.
+  pinentry_.repeat(ScriptedPinentry::Repeat::asksOnce);
+  pinentry_.script({"pin " + withNul, "pin " + withNul});
+  pinentry::Request twice = request();
+  twice.repeat = "Repeat";
+  result = pinentry::getPin(twice);
+  EXPECT_EQ(result.outcome, pinentry::Outcome::pin);
+  EXPECT_TRUE(result.pin.empty());
+  EXPECT_FALSE(result.repeated);
+}
+
+// Data past the cap ends the reply at once: the rest of an endless answer is never read.
+TEST(PinentryReply, DataPastTheCapIsRefusedAtOnce) {
+  const std::string line = "D " + std::string(999, 'p') + "\n";
+  std::size_t lines = 0;
+  pinentry::assuan::LineReader reader([&](std::span<std::uint8_t> into, std::size_t& got) {
+    if (lines > 1000000) return pinentry::assuan::Io::eof;  // 1 GB: a bound for the test only
+    got = std::min(into.size(), line.size());
+    std::memcpy(into.data(), line.data(), got);
+    if (got == line.size()) ++lines;
+    return pinentry::assuan::Io::ok;
+  });
+  SecureBytes pin;
+  pinentry::assuan::Reply reply =
+      pinentry::assuan::readReply(reader, &pin, [] { return pinentry::assuan::Io::ok; });
+  EXPECT_TRUE(reply.badData);
+  EXPECT_EQ(pinentry::assuan::pinOutcome(reply), pinentry::Outcome::unavailable);
+  EXPECT_TRUE(pin.empty());
+  EXPECT_LE(lines, pinentry::assuan::maxPinSize / 999 + 2);
 }
 
 }  // namespace
