@@ -159,6 +159,13 @@ class RealFprintd : public testing::Test {
     options.environment = pam_.environment();
     for (const auto& [key, value] : pinentry_.environment()) options.environment[key] = value;
     options.environment["DBUS_SYSTEM_BUS_ADDRESS"] = bus_;
+    // pam_fprintd drops the reply array of every message it sends (ours is calloc'd, as PAM
+    // asks): a leak of the module's that LeakSanitizer would count against us. pam_end has
+    // unloaded the module by the exit, so only our frame names the allocation; the waiting
+    // module's tests, which free it, keep our side checked.
+    writeFile(dir_.file("leaks.supp"), "leak:pam_fprintd.so\nleak:converse\n");
+    options.environment["LSAN_OPTIONS"] =
+        "print_suppressions=0:suppressions=" + dir_.file("leaks.supp");
     options.timeout = 60s;
     auto begin = std::chrono::steady_clock::now();
     RunResult result = testing_support::runFerrowick({"approve", "Sign in to Peldora"}, options);
@@ -186,7 +193,7 @@ TEST_F(RealFprintd, TheEnrolledFingerApprovesWhatTheStatusPromptShowed) {
   RunResult result = approve();
   finger.join();
   EXPECT_EQ(result.out, "approved\n");
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(pinentry_.runs(), 1);
   ASSERT_EQ(pinentry_.texts("SETDESC").size(), 1u);
   EXPECT_THAT(pinentry_.texts("SETDESC")[0], HasSubstr("Sign in to Peldora\n\n"));
