@@ -47,6 +47,10 @@ constexpr const char* approveLabel = "允许";
 constexpr auto statusDelay = std::chrono::milliseconds(250);
 // How often the waiting thread looks at the context's invalidation.
 constexpr auto watchInterval = std::chrono::milliseconds(50);
+// How long a stopped evaluation waits for its pinentry to end (longer than a stopped one is
+// given before it is killed), and then for PAM to finish.
+constexpr auto promptEndLimit = std::chrono::milliseconds(1500);
+constexpr auto pamEndLimit = std::chrono::milliseconds(300);
 
 struct Shared {
   Evaluation evaluation;
@@ -57,6 +61,7 @@ struct Shared {
   std::optional<Verdict> pamVerdict;     // PAM's thread is done
   std::optional<Verdict> statusVerdict;  // a status prompt ended the approval
   bool abandoned = false;                // the wait is over: show nothing more
+  bool inPrompt = false;                 // PAM's thread shows a prompt of its own
   // The status prompt up (or in its pause), if any; one at a time.
   std::shared_ptr<pinentry::Cancellation> status;
   bool statusRunning = false;
@@ -195,13 +200,6 @@ void openStatus(Conversation& conversation) {
 // One GETPIN for one PAM prompt; the answer in malloc'd memory for PAM, or null.
 char* ask(Conversation& conversation, const pam_message& message) {
   Shared& shared = *conversation.shared;
-  {
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    if (shared.abandoned) {
-      conversation.ended = pinentry::Outcome::stopped;
-      return nullptr;
-    }
-  }
   std::optional<int> left = secondsLeft(shared.evaluation);
   if (!left) {
     conversation.ended = pinentry::Outcome::timedOut;
@@ -218,7 +216,20 @@ char* ask(Conversation& conversation, const pam_message& message) {
   conversation.pendingError.clear();
   conversation.pendingInfo.clear();
 
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (shared.abandoned) {
+      conversation.ended = pinentry::Outcome::stopped;
+      return nullptr;
+    }
+    shared.inPrompt = true;
+  }
   pinentry::Result result = pinentry::getPin(request, shared.cancellation.get());
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.inPrompt = false;
+    shared.changed.notify_all();
+  }
   if (result.outcome != pinentry::Outcome::pin) {
     conversation.ended = result.outcome;
     return nullptr;
@@ -424,7 +435,14 @@ Verdict authenticateOwner(const Evaluation& evaluation,
     if (stopped || Clock::now() >= evaluation.deadline) {
       shared->abandoned = true;
       if (shared->status) shared->status->stop();
-      cancellation->stop();  // no prompt of this evaluation stays up
+      shared->changed.notify_all();  // a status prompt in its pause ends now
+      cancellation->stop();          // no prompt of this evaluation stays up
+      // The verdict goes out once this evaluation's pinentry is gone, and PAM is given a
+      // moment to finish what it was doing (a transaction just starting, say); only a module
+      // that still waits (for a finger) is left running.
+      shared->changed.wait_for(lock, promptEndLimit,
+                               [&] { return !shared->inPrompt && !shared->statusRunning; });
+      shared->changed.wait_for(lock, pamEndLimit, [&] { return shared->pamVerdict.has_value(); });
       return stopped ? Verdict::stopped : Verdict::timedOut;
     }
     shared->changed.wait_for(lock, watchInterval);
