@@ -138,15 +138,19 @@ int runCommand(const Target& target, const std::vector<std::string>& words) {
   }
   if (command == "restore" && (count == 2 || (count == 3 && words[2] == "--replace"))) {
     const std::string source = keychain::absolutePath(words[1]);
-    // The folder a keychain goes into must be as safe as the one it would be opened from.
-    OSStatus prepared = target.login ? keychain::prepareLoginFolders(path)
-                                     : keychain::checkFolder(keychain::folderOf(path), target.rule);
+    // The folder a keychain goes into must be as safe as the one it would be opened from, and
+    // is held from here on.
+    keychain::Descriptor folder;
+    OSStatus prepared = target.login
+                            ? keychain::holdLoginFolder(path, true, folder)
+                            : keychain::holdFolder(keychain::folderOf(path), target.rule, folder);
     if (prepared != errSecSuccess)
       die(failure(prepared == errSecNoSuchKeychain ? errSecNotAvailable : prepared, path));
     CheckReport report;
     RestoreRefusal refusal = RestoreRefusal::none;
     std::string keptAs;
-    OSStatus status = restoreKeychain(source, path, count == 3, report, refusal, keptAs);
+    OSStatus status =
+        restoreKeychain(source, folder.get(), path, count == 3, report, refusal, keptAs);
     switch (refusal) {
       case RestoreRefusal::sourceBad: {
         // One line: the first problem found says why (`check` on the copy gives the rest).
@@ -159,6 +163,9 @@ int runCommand(const Target& target, const std::vector<std::string>& words) {
         }
         die("Not restored: " + escaped(source) + " is not a sound keychain" + why);
       }
+      case RestoreRefusal::sourceJournal:
+        die("Not restored: a journal lies beside " + escaped(source) +
+            " (the copy was taken in the middle of a write)");
       case RestoreRefusal::journal:
         die("Not restored: a journal lies beside the keychain (an interrupted write); run "
             "'ferrowick-keychain check' and let Ferrowick finish it first");

@@ -52,10 +52,13 @@ OSStatus checkKeychain(const std::string& path, FolderRule rule, bool password,
 OSStatus backupKeychain(const std::string& path, FolderRule rule, const std::string& destination,
                         CheckReport& report);
 
-// Puts the checked copy `source` in place at `path`. An existing keychain is replaced only with
-// `replace`, and is then kept beside it under `keptAs`.
-enum class RestoreRefusal { none, sourceBad, journal, inUse, exists };
-OSStatus restoreKeychain(const std::string& source, const std::string& path, bool replace,
-                         CheckReport& report, RestoreRefusal& refusal, std::string& keptAs);
+// Puts the checked copy `source` in place at `path`, whose folder the caller holds (and has
+// checked) as `folderFd`. An existing keychain is replaced only with `replace`, only while no
+// run has it open, and is then kept beside it under `keptAs` (set once the exchange happened,
+// even if syncing the folder afterwards fails).
+enum class RestoreRefusal { none, sourceBad, sourceJournal, journal, inUse, exists };
+OSStatus restoreKeychain(const std::string& source, int folderFd, const std::string& path,
+                         bool replace, CheckReport& report, RestoreRefusal& refusal,
+                         std::string& keptAs);
 
 }  // namespace keychain::care

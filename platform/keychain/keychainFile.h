@@ -9,6 +9,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <memory>
@@ -49,13 +50,15 @@ class Descriptor {
 
 // A connection, and the folder it was opened through when that is held by descriptor: SQLite
 // reaches the file and its journal through /proc/self/fd/<folder>, so the folder stays open as
-// long as the connection.
+// long as the connection. The file itself is held with a shared flock meanwhile (SQLite's own
+// locks are fcntl ones and come and go with each transaction).
 class Database {
  public:
   Database() = default;
   explicit Database(sqlite3* db) : db_(db) {}
   Database(sqlite3* db, Descriptor folder) : db_(db), folder_(std::move(folder)) {}
-  Database(Database&& other) noexcept : db_(other.db_), folder_(std::move(other.folder_)) {
+  Database(Database&& other) noexcept
+      : db_(other.db_), folder_(std::move(other.folder_)), file_(std::move(other.file_)) {
     other.db_ = nullptr;
   }
   Database& operator=(Database&& other) noexcept;
@@ -63,11 +66,18 @@ class Database {
   Database& operator=(const Database&) = delete;
   ~Database();
   sqlite3* get() const { return db_; }
+  // Keeps the keychain file open (and its shared flock) as long as the connection.
+  void hold(Descriptor file) { file_ = std::move(file); }
 
  private:
   sqlite3* db_ = nullptr;
   Descriptor folder_;
+  Descriptor file_;
 };
+
+// A keychain file or its journal: a regular file of the effective user's, one link, no group or
+// other bits.
+bool isPrivateFile(const struct stat& info);
 
 // The status for an SQLite result code (extended codes understood).
 OSStatus statusOf(int sqliteResult);
@@ -110,6 +120,8 @@ OSStatus removeKeychainFile(const std::string& path);
 
 // The folder part of a path ("." for a bare name).
 std::string folderOf(const std::string& path);
+// The file name part of a path.
+std::string nameOf(const std::string& path);
 
 // Checks a folder under `rule`; errSecNoSuchKeychain when it doesn't exist.
 OSStatus checkFolder(const std::string& folder, FolderRule rule);

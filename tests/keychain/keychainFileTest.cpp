@@ -12,6 +12,7 @@
 #include "platform/keychain/accessObject.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainStatement.h"
+#include "tests/keychain/ForeignJournal.h"
 #include "tests/keychain/RealKeychainFixture.h"
 #include "tests/support/RunBinary.h"
 
@@ -410,6 +411,45 @@ TEST_F(KeychainFileTest, AddThatCommittedIsReportedDoneThoughReleasingTheLockFai
   SecureBytes data;
   ASSERT_EQ(readData("device-3", data, keychain), errSecSuccess);
   EXPECT_TRUE(data == firstSecret);
+}
+
+// A journal planted by another user after every check made by path, while a connection is
+// open: the next read or write must refuse it where SQLite opens it, and leave the file alone.
+TEST_F(KeychainFileTest, AnotherUsersJournalIsNeverRolledIntoAnOpenKeychain) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
+  const std::string journal = foreignHotJournal();
+  StickyFolder shared;
+  const std::string named = shared.path() + "/k.keychain-db";
+  SecKeychainRef keychain = createKeychainAt(named);
+  ASSERT_EQ(addItem("device-9", firstSecret, openAccess(), keychain), errSecSuccess);
+  const std::string before = readFile(named);
+
+  struct Case {
+    const char* what;
+    const char* first;  // run before the journal is planted
+    const char* then;
+  };
+  const std::vector<Case> cases = {
+      {"a read", "SELECT 1", "SELECT count(*) FROM item"},
+      {"a write", "SELECT 1", "BEGIN IMMEDIATE; DELETE FROM item; COMMIT"},
+      {"a write whose lock is already held", "BEGIN IMMEDIATE", "DELETE FROM item; COMMIT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    keychain::Database database;
+    ASSERT_EQ(keychain::openKeychain(named, keychain::FolderRule::shared, database), errSecSuccess);
+    ASSERT_EQ(keychain::exec(database.get(), c.first), errSecSuccess);
+    ASSERT_TRUE(plantAs(strangerUid(), shared.path(), "k.keychain-db-journal", journal));
+    EXPECT_EQ(keychain::exec(database.get(), c.then), errSecInvalidKeychain);
+    database = keychain::Database();
+    EXPECT_TRUE(readFile(named) == before) << "the keychain file changed";
+    // Every later open refuses it as well, until the owner removes it.
+    EXPECT_EQ(lookup("device-9", keychain), errSecInvalidKeychain);
+    ASSERT_EQ(unlink((named + "-journal").c_str()), 0);
+    SecureBytes data;
+    ASSERT_EQ(readData("device-9", data, keychain), errSecSuccess);
+    EXPECT_TRUE(data == firstSecret);
+  }
 }
 
 }  // namespace
