@@ -123,10 +123,12 @@ OSStatus replaceKeychain(int folderFd, const std::string& name, const std::strin
 }  // namespace
 
 OSStatus backupKeychain(const std::string& path, FolderRule rule, const std::string& destination,
-                        CheckReport& report) {
+                        CheckReport& report, bool& atDestination) {
+  atDestination = false;
   Database database;
   OSStatus status = openKeychain(path, rule, database);
   if (status != errSecSuccess) return status;
+  atDestination = true;
   // The backup's folder is the owner's choice; it is held from here on, so a folder swapped
   // in by path meanwhile can't redirect the copy.
   Descriptor folder(::open(folderOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -134,10 +136,12 @@ OSStatus backupKeychain(const std::string& path, FolderRule rule, const std::str
   const std::string name = nameOf(destination);
   if (existsIn(folder.get(), name)) return errSecDuplicateKeychain;
   std::string image;
+  atDestination = false;
   status = snapshot(database.get(), image);
   if (status != errSecSuccess) return status;
   checkImage(image, path, false, report);
   if (!report.allWell()) return errSecInvalidKeychain;
+  atDestination = true;
   status = placeFile(folder.get(), name, image);
   if (status != errSecSuccess) return status;
 

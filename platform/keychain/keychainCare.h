@@ -48,9 +48,10 @@ OSStatus checkKeychain(const std::string& path, FolderRule rule, bool password,
                        CheckReport& report);
 
 // A consistent copy of the keychain at `path` into a new file `destination` (never over an
-// existing one), checked once written.
+// existing one), checked once written. `atDestination`: the failure concerns the backup file
+// or its folder, not the keychain.
 OSStatus backupKeychain(const std::string& path, FolderRule rule, const std::string& destination,
-                        CheckReport& report);
+                        CheckReport& report, bool& atDestination);
 
 // Puts the checked copy `source` in place at `path`, whose folder the caller holds (and has
 // checked) as `folderFd`. An existing keychain is replaced only with `replace`, only while no

@@ -508,6 +508,43 @@ TEST_F(KeychainToolTest, RestoreRefusesUnsafeStatesAndReplacesOnlyWhenAsked) {
   EXPECT_EQ(testing_support::run(KEYCHAIN_TOOL, {"check"}, elsewhere).status, 0);
 }
 
+// Output that doesn't all reach the parent is a failure with the one line Ferrowick gives; a
+// change made before it (a deletion, a backup) still stands.
+TEST_F(KeychainToolTest, LostOutputIsStatusOneAndOneLineWhateverTheCommand) {
+  ensureKey("kept");
+  using testing_support::StandardOutput;
+  const std::vector<std::pair<const char*, StandardOutput>> outputs = {
+      {"/dev/full", StandardOutput::fullDevice},
+      {"a closed standard output", StandardOutput::closed},
+      {"a reader that is gone", StandardOutput::readerGone},
+  };
+  int round = 0;
+  for (const auto& [where, output] : outputs) {
+    SCOPED_TRACE(where);
+    ensureKey("doomed");
+    const std::string copy = home.file("lost-" + std::to_string(++round) + ".backup");
+    struct Command {
+      std::vector<std::string> arguments;
+      std::vector<std::string> answers;
+    };
+    const std::vector<Command> commands = {
+        {{"--help"}, {}}, {{"list"}, {}},         {{"list", "--json"}, {}},
+        {{"check"}, {}},  {{"backup", copy}, {}}, {{"delete", "doomed"}, {pin(oldPassword)}},
+    };
+    for (const Command& command : commands) {
+      SCOPED_TRACE(command.arguments[0]);
+      pinentry.script(command.answers);
+      RunOptions lost = options();
+      lost.standardOutput = output;
+      expectOneLineFailure(testing_support::run(KEYCHAIN_TOOL, command.arguments, lost),
+                           "Cannot write result");
+    }
+    EXPECT_EQ(tool({"check", "--password"}, {pin(oldPassword)}).status, 0);
+    EXPECT_EQ(tool({"list"}).out.find("doomed"), std::string::npos) << "the deletion stands";
+    EXPECT_EQ(tool({"--keychain", copy, "check"}).status, 0) << "the backup stands";
+  }
+}
+
 TEST_F(KeychainToolTest, WrongCommandLinesFailWithTheUsageLine) {
   const std::string usage =
       "Usage: ferrowick-keychain [--keychain PATH] list [--json] | passwd | delete NAME | "

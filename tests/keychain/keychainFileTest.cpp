@@ -12,6 +12,7 @@
 #include "platform/keychain/accessObject.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainStatement.h"
+#include "tests/keychain/FailingUnlock.h"
 #include "tests/keychain/ForeignJournal.h"
 #include "tests/keychain/RealKeychainFixture.h"
 #include "tests/support/RunBinary.h"
@@ -363,43 +364,6 @@ TEST_F(KeychainFileTest, SecretsPasswordAndKeyNeverReachTheFile) {
   ASSERT_TRUE(keychain::testing::unlockedKeyOf(path, key));
   EXPECT_EQ(file.find(key.view()), std::string::npos);
 }
-
-// The system's file layer with one fault to switch on: releasing the write lock after a commit
-// fails, as it once did on a network filesystem, though the commit itself went through.
-struct FailingUnlock {
-  static inline sqlite3_vfs* base = nullptr;
-  static inline sqlite3_vfs vfs{};
-  static inline sqlite3_io_methods methods{};
-  static inline const sqlite3_io_methods* original = nullptr;
-  static inline bool armed = false;
-
-  static int unlock(sqlite3_file* file, int level) {
-    int result = original->xUnlock(file, level);
-    return armed && level == SQLITE_LOCK_SHARED && result == SQLITE_OK ? SQLITE_IOERR_UNLOCK
-                                                                       : result;
-  }
-  static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
-    int result = base->xOpen(base, name, file, flags, out);
-    if (result == SQLITE_OK && file->pMethods != nullptr && (flags & SQLITE_OPEN_MAIN_DB)) {
-      if (original == nullptr) {
-        original = file->pMethods;
-        methods = *original;
-        methods.xUnlock = unlock;
-      }
-      if (file->pMethods == original) file->pMethods = &methods;
-    }
-    return result;
-  }
-  // Becomes the default for every connection opened from now on, this process only.
-  static void install() {
-    if (base != nullptr) return;
-    base = sqlite3_vfs_find(nullptr);
-    vfs = *base;
-    vfs.zName = "failing-unlock";
-    vfs.xOpen = open;
-    sqlite3_vfs_register(&vfs, 1);
-  }
-};
 
 TEST_F(KeychainFileTest, AddThatCommittedIsReportedDoneThoughReleasingTheLockFailed) {
   FailingUnlock::install();
