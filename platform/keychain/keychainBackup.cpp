@@ -134,6 +134,7 @@ OSStatus backupKeychain(const std::string& path, FolderRule rule, const std::str
   Descriptor folder(::open(folderOf(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return statusOfErrno(errno);
   const std::string name = nameOf(destination);
+  removeStaleTemporaries(folder.get(), name);
   if (existsIn(folder.get(), name)) return errSecDuplicateKeychain;
   std::string image;
   atDestination = false;
@@ -181,6 +182,7 @@ OSStatus restoreKeychain(const std::string& source, int folderFd, const std::str
     return errSecInvalidKeychain;
   }
   const std::string name = nameOf(path);
+  removeStaleTemporaries(folderFd, name);
   // A journal beside the keychain would be rolled into whatever file is put there.
   if (existsIn(folderFd, name + "-journal")) {
     refusal = RestoreRefusal::journal;

@@ -26,13 +26,19 @@ __attribute__((weak)) bool placement::unnamedFilesRefused() {
 
 namespace {
 
-// "<name>.<16 hex digits>.tmp": the temporary a placement of `name` writes.
+// "<name>.<16 hex digits>.tmp": the temporary a placement of `name` writes; also that of a
+// copy kept beside it, "<name>.replaced-<time>[-<n>].<16 hex digits>.tmp", whose own name no
+// later placement uses again.
 bool temporaryOf(std::string_view entry, std::string_view name) {
-  if (entry.size() != name.size() + 1 + 16 + 4 || !entry.starts_with(name) ||
-      entry[name.size()] != '.' || !entry.ends_with(".tmp")) {
+  constexpr std::size_t tail = 1 + 16 + 4;
+  if (entry.size() < name.size() + tail || !entry.starts_with(name) || !entry.ends_with(".tmp")) {
     return false;
   }
-  for (char c : entry.substr(name.size() + 1, 16)) {
+  const std::string_view middle = entry.substr(name.size(), entry.size() - name.size() - tail);
+  if (!middle.empty() && !middle.starts_with(".replaced-")) return false;
+  const std::string_view digits = entry.substr(entry.size() - tail);
+  if (digits[0] != '.') return false;
+  for (char c : digits.substr(1, 16)) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;

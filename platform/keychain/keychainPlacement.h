@@ -17,8 +17,9 @@ namespace keychain {
 // anyone); every other failure, the folder's sync included, is reported.
 OSStatus placeFile(int folderFd, const std::string& name, std::string_view bytes);
 
-// Removes the temporaries of `name` that killed placements left in the held folder (a second
-// link of the placed file included); a temporary a live placement holds is left alone.
+// Removes the temporaries of `name` (and of the copies kept beside it) that killed placements
+// left in the held folder (a second link of the placed file included); a temporary a live
+// placement holds is left alone.
 void removeStaleTemporaries(int folderFd, const std::string& name);
 
 }  // namespace keychain
