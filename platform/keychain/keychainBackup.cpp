@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/files/fileTrust.h"
 #include "platform/keychain/keychainCare.h"
 #include "platform/keychain/keychainCareImage.h"
 #include "platform/keychain/keychainPlacement.h"
@@ -83,7 +84,8 @@ OSStatus replaceKeychain(int folderFd, const std::string& name, const std::strin
   struct stat opened, named;
   // Only a keychain file of ours is taken for the old keychain: not a FIFO, a second link or a
   // file others can read.
-  if (file.get() < 0 || fstat(file.get(), &opened) != 0 || !isPrivateFile(opened)) {
+  if (file.get() < 0 || fstat(file.get(), &opened) != 0 ||
+      !files::isPrivateFile(opened, geteuid())) {
     return file.get() < 0 && errno != ELOOP && errno != ENXIO ? statusOfErrno(errno)
                                                               : errSecInvalidKeychain;
   }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "platform/files/fileTrust.h"
 #include "platform/keychain/accessObject.h"
 #include "platform/keychain/keychainCare.h"
 #include "platform/keychain/keychainCareImage.h"
@@ -24,7 +25,9 @@ void note(CheckReport& report, std::string subject, std::string text, bool ok) {
   report.findings.push_back({std::move(subject), std::move(text), ok});
 }
 
+// Empty for a file the keychain accepts; otherwise the first reason it doesn't, in words.
 std::string fileProblem(const struct stat& info) {
+  if (files::isPrivateFile(info, geteuid())) return "";
   if (!S_ISREG(info.st_mode)) return "not a regular file";
   if (info.st_uid != geteuid()) return "owned by another user";
   if (info.st_nlink != 1) return "has more than one link";

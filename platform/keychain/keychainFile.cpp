@@ -13,7 +13,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/keychain/KeychainTesting.h"
+#include "platform/files/fileBasics.h"
+#include "platform/files/fileTrust.h"
 #include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainPlacement.h"
 #include "platform/keychain/keychainSchema.h"
@@ -40,11 +41,6 @@ std::uint32_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t 
 bool existsIn(int folderFd, const std::string& name) {
   struct stat info;
   return fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// The name of a file in a held folder, as the kernel resolves it through that descriptor.
-std::string throughDescriptor(int folderFd, const std::string& name) {
-  return "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
 }
 
 // Settings every connection gets before it reads anything; none of them reads the file.
@@ -138,7 +134,7 @@ OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
     return errno == ENOENT ? errSecSuccess : errSecInvalidKeychain;
   }
   present = true;
-  return isPrivateFile(info) ? errSecSuccess : errSecInvalidKeychain;
+  return files::isPrivateFile(info, geteuid()) ? errSecSuccess : errSecInvalidKeychain;
 }
 
 }  // namespace
@@ -170,11 +166,6 @@ Database& Database::operator=(Database&& other) noexcept {
 Database::~Database() {
   // The connection first: its files are reached through the folder's descriptor.
   if (db_ != nullptr) sqlite3_close_v2(db_);
-}
-
-bool isPrivateFile(const struct stat& info) {
-  return S_ISREG(info.st_mode) && info.st_uid == geteuid() && info.st_nlink == 1 &&
-         (info.st_mode & 077) == 0;
 }
 
 OSStatus statusOf(int sqliteResult) {
@@ -281,14 +272,9 @@ OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held
 OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
   struct stat info;
   if (fstat(folderFd, &info) != 0 || !S_ISDIR(info.st_mode)) return errSecNotAvailable;
-  const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if (rule == FolderRule::private_) {
-    if (info.st_uid != geteuid() || othersWrite) return errSecNotAvailable;
-  } else {
-    if (info.st_uid != geteuid() && info.st_uid != 0) return errSecNotAvailable;
-    if (othersWrite && (info.st_mode & S_ISVTX) == 0) return errSecNotAvailable;
-  }
-  return errSecSuccess;
+  const bool trusted = rule == FolderRule::private_ ? files::isPrivateFolder(info, geteuid())
+                                                    : files::isSafeFolder(info, geteuid());
+  return trusted ? errSecSuccess : errSecNotAvailable;
 }
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
@@ -326,7 +312,7 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
     if (cleaned || !S_ISREG(opened.st_mode) || opened.st_nlink == 1) break;
     removeStaleTemporaries(folderFd, name);
   }
-  if (got < 0 || !isPrivateFile(opened)) return errSecInvalidKeychain;
+  if (got < 0 || !files::isPrivateFile(opened, geteuid())) return errSecInvalidKeychain;
   // Held shared for as long as the connection, a prompt included: a restore that would replace
   // the file refuses while any run has it. A placement holding the file's inode is no reason
   // to wait.
@@ -344,7 +330,7 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   Descriptor held(fcntl(folderFd, F_DUPFD_CLOEXEC, 3));
   if (held.get() < 0) return errSecIO;
   struct stat viaProc, folder;
-  const std::string proc = "/proc/self/fd/" + std::to_string(held.get());
+  const std::string proc = files::descriptorPath(held.get());
   if (stat(proc.c_str(), &viaProc) != 0 || fstat(held.get(), &folder) != 0 ||
       viaProc.st_dev != folder.st_dev || viaProc.st_ino != folder.st_ino) {
     return errSecNotAvailable;
@@ -353,7 +339,7 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   if (vfs == nullptr) return errSecIO;
   sqlite3* db = nullptr;
   int result =
-      sqlite3_open_v2(throughDescriptor(held.get(), name).c_str(), &db,
+      sqlite3_open_v2(files::descriptorPath(held.get(), name).c_str(), &db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, vfs);
   const int heldFd = held.get();
   Database opening(db, std::move(held));

@@ -75,10 +75,6 @@ class Database {
   Descriptor file_;
 };
 
-// A keychain file or its journal: a regular file of the effective user's, one link, no group or
-// other bits.
-bool isPrivateFile(const struct stat& info);
-
 // The status for an SQLite result code (extended codes understood).
 OSStatus statusOf(int sqliteResult);
 // The status for an errno value from creating, writing or removing a file.

@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <optional>
 
+#include "platform/files/fileBasics.h"
 #include "platform/keychain/keychainCrypto.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainPlacementSteps.h"
-#include "platform/keychain/keychainStatement.h"
 
 namespace keychain {
 
@@ -46,17 +46,7 @@ bool temporaryOf(std::string_view entry, std::string_view name) {
 
 // Writes all of `bytes` and makes them durable; errno tells why not.
 bool writeDurably(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return false;
-    if (wrote == 0) {
-      errno = EIO;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(wrote));
-  }
-  return fsync(fd) == 0;
+  return files::writeAll(fd, bytes) && fsync(fd) == 0;
 }
 
 // A file that has no name until it is whole: a process killed at any moment leaves nothing
@@ -74,7 +64,7 @@ std::optional<OSStatus> placeUnnamed(int folderFd, const std::string& name,
   if (!writeDurably(fd, bytes)) {
     status = statusOfErrno(errno);
   } else {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const std::string self = files::descriptorPath(fd);
     int linked = linkat(AT_FDCWD, self.c_str(), folderFd, name.c_str(), AT_SYMLINK_FOLLOW);
     // Without /proc, AT_EMPTY_PATH (which may need privilege) does the same.
     if (linked != 0 && errno == ENOENT) {
@@ -101,7 +91,7 @@ std::optional<OSStatus> placeUnnamed(int folderFd, const std::string& name,
 // Where unnamed files aren't available: a temporary name in the same folder, moved into place
 // only if the name is still free.
 OSStatus placeNamed(int folderFd, const std::string& name, std::string_view bytes) {
-  const std::string temporary = name + "." + toHex(randomBytes(8)) + ".tmp";
+  const std::string temporary = name + "." + files::toHex(randomBytes(8)) + ".tmp";
   int fd = openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                   0600);
   if (fd < 0) return statusOfErrno(errno);

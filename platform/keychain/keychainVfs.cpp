@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/keychain/keychainFile.h"
+#include "platform/files/fileTrust.h"
 
 namespace keychain {
 
@@ -32,7 +32,7 @@ int openChecked(const char* name, int flags, int mode) {
     return fd;
   }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !isPrivateFile(info)) {
+  if (fstat(fd, &info) != 0 || !files::isPrivateFile(info, geteuid())) {
     ::close(fd);
     journalRefused = true;
     errno = EACCES;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "platform/files/fileBasics.h"
 #include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/accessObject.h"
 #include "platform/keychain/keychainFile.h"
@@ -187,7 +188,7 @@ const std::vector<FileCase>& fileCases() {
          // Still well-formed, with a new descriptor: the ciphertext no longer matches it.
          OpaqueSecAccess access = keychain::newAccess("edited", nullptr);
          std::string blob = keychain::serializeAccess(access);
-         runSql(t.path, "UPDATE item SET access = x'" + keychain::toHex(blob) + "'");
+         runSql(t.path, "UPDATE item SET access = x'" + files::toHex(blob) + "'");
        },
        errSecSuccess, errSecDecode, std::nullopt},
       {"access object malformed",
