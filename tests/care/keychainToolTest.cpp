@@ -604,7 +604,8 @@ TEST_F(KeychainToolTest, AJournalLinkedByAnotherUserInTheRaceIsNeverRolledIn) {
   const std::string listing = tool({"--keychain", named, "list"}).out;
   ASSERT_NE(listing.find("\tsecond\n"), std::string::npos);
 
-  JournalPlanter planter(shared.path(), keychain_test::foreignHotJournal());
+  auto planter =
+      std::make_unique<JournalPlanter>(shared.path(), keychain_test::foreignHotJournal());
   const std::string refused = "Keychain refused (damaged, foreign or wrong permissions): " + named;
   int planted = 0, runs = 0;
   auto afterRun = [&](const RunResult& result, const std::string& done) {
@@ -615,13 +616,15 @@ TEST_F(KeychainToolTest, AJournalLinkedByAnotherUserInTheRaceIsNeverRolledIn) {
     if (unlink((named + "-journal").c_str()) == 0) ++planted;
   };
   usleep(100000);  // the planter's watch is in place
-  ASSERT_TRUE(planter.running());
+  ASSERT_TRUE(planter->running());
   for (int i = 0; i < 150; ++i) afterRun(tool({"--keychain", named, "list"}), listing);
   for (int i = 0; i < 20; ++i) {
     const std::string copy = home.file("race-" + std::to_string(i) + ".backup");
     afterRun(tool({"--keychain", named, "backup", copy}), "Backup written to " + copy + "\n");
   }
-  EXPECT_TRUE(planter.running());
+  EXPECT_TRUE(planter->running());
+  planter.reset();
+  unlink((named + "-journal").c_str());
   EXPECT_GT(planted, 0) << "the other user never got his journal in: the race was not run";
   std::printf("journal planted in %d of %d runs; the keychain unchanged after every one\n", planted,
               runs);
