@@ -101,7 +101,7 @@ void printReport(const CheckReport& report) {
 
 struct Target {
   std::string path;
-  keychain::FolderRule rule = keychain::FolderRule::private_;
+  keychain::FolderRule rule = keychain::FolderRule::login;
   bool login = true;
 };
 

@@ -272,19 +272,15 @@ OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held
 OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
   struct stat info;
   if (fstat(folderFd, &info) != 0 || !S_ISDIR(info.st_mode)) return errSecNotAvailable;
-  const bool trusted = rule == FolderRule::private_ ? files::isPrivateFolder(info, geteuid())
-                                                    : files::isSafeFolder(info, geteuid());
+  const bool trusted = rule == FolderRule::shared ? files::isSafeFolder(info, geteuid())
+                                                  : files::isPrivateFolder(info, geteuid());
   return trusted ? errSecSuccess : errSecNotAvailable;
 }
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
   Descriptor folder;
-  // The login keychain's folders are walked from the data home, whoever names its path.
-  std::string login;
-  const bool isLogin =
-      rule == FolderRule::private_ && loginKeychainPath(login) == errSecSuccess && login == path;
-  OSStatus status =
-      isLogin ? holdLoginFolder(path, false, folder) : holdFolder(folderOf(path), rule, folder);
+  OSStatus status = rule == FolderRule::login ? holdLoginFolder(path, false, folder)
+                                              : holdFolder(folderOf(path), rule, folder);
   if (status != errSecSuccess) return status;
   return openKeychainIn(folder.get(), nameOf(path), database);
 }

@@ -28,7 +28,8 @@ inline constexpr std::int32_t formatVersion = 1;
 
 // How strictly the folder holding a keychain is checked.
 enum class FolderRule {
-  private_,  // ours, not group/other-writable (the login keychain's folder)
+  login,     // the login keychain: its folders walked from the data home, each one private
+  private_,  // ours, not group/other-writable
   shared,    // ours or root's; group/other-writable only with the sticky bit (e.g. /tmp)
 };
 
@@ -85,7 +86,9 @@ OSStatus statusOfErrno(int error);
 // rolls back on open), so the page count may not match yet.
 OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJournal);
 
-// Opens an existing keychain. errSecNoSuchKeychain when there is no file at `path`.
+// Opens an existing keychain. errSecNoSuchKeychain when there is no file at `path`. With
+// FolderRule::login, `path` is the login keychain's and its folders are walked from the data
+// home by descriptor; otherwise only its own folder is held and checked.
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database);
 // The same for the file `name` in a folder already held (and checked): a path component swapped
 // after the folder was opened can't redirect it. errSecNotAvailable without /proc.
