@@ -1,8 +1,6 @@
 #include "platform/keychain/keychainFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
 #include "platform/files/fileBasics.h"
@@ -36,11 +33,6 @@ std::uint32_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t 
     value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
   }
   return value;
-}
-
-bool existsIn(int folderFd, const std::string& name) {
-  struct stat info;
-  return fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Settings every connection gets before it reads anything; none of them reads the file.
@@ -101,30 +93,6 @@ OSStatus configureAndVerify(sqlite3* db, int folderFd, const std::string& name) 
   return status;
 }
 
-// The bytes of a new keychain file, built in memory so that nothing reaches the folder before
-// the file is whole. SQLite's memdb writes the same bytes a file with the same history holds
-// (change counter and library version included) and keeps no journal anywhere.
-OSStatus buildImage(const NewKeychain& contents, std::string& image) {
-  configureLibrary();
-  sqlite3* db = nullptr;
-  int result =
-      sqlite3_open_v2("new-keychain", &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, "memdb");
-  Database database(db);
-  if (result != SQLITE_OK) return statusOf(result);
-  OSStatus status = configure(db);
-  if (status == errSecSuccess) status = exec(db, journalMode);
-  if (status == errSecSuccess) status = exec(db, safetyLevel);
-  if (status == errSecSuccess) status = writeSchema(db, contents);
-  if (status != errSecSuccess) return status;
-  sqlite3_int64 size = 0;
-  unsigned char* bytes = sqlite3_serialize(db, "main", &size, 0);
-  if (bytes == nullptr) return errSecAllocate;
-  image.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
-  sqlite3_free(bytes);
-  return image.size() >= headerBytes ? errSecSuccess : errSecIO;
-}
-
 // A journal beside the keychain is rolled back into it by SQLite: it gets the same checks as the
 // file itself, from an lstat, so a FIFO is never opened (that would block).
 OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
@@ -166,6 +134,13 @@ Database& Database::operator=(Database&& other) noexcept {
 Database::~Database() {
   // The connection first: its files are reached through the folder's descriptor.
   if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+OSStatus configureNewDatabase(sqlite3* db) {
+  OSStatus status = configure(db);
+  if (status == errSecSuccess) status = exec(db, journalMode);
+  if (status == errSecSuccess) status = exec(db, safetyLevel);
+  return status;
 }
 
 OSStatus statusOf(int sqliteResult) {
@@ -351,21 +326,6 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   opening.hold(std::move(file));
   database = std::move(opening);
   return errSecSuccess;
-}
-
-OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
-  Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return statusOfErrno(errno);
-  return createKeychainFileIn(folder.get(), nameOf(path), contents);
-}
-
-OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents) {
-  removeStaleTemporaries(folderFd, name);
-  if (existsIn(folderFd, name)) return errSecDuplicateKeychain;
-  std::string image;
-  OSStatus status = buildImage(contents, image);
-  if (status != errSecSuccess) return status;
-  return placeFile(folderFd, name, image);
 }
 
 OSStatus prepareWrite(sqlite3* db) {

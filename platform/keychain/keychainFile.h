@@ -1,11 +1,10 @@
-// A keychain file on disk: the checks made before SQLite sees it, the connection settings, the
-// schema, and atomic creation. Rules this file keeps:
+// A keychain file on disk: the checks made before SQLite sees it and the connection settings
+// (creation is in keychainCreation.h, placing a file in keychainPlacement.h). Rules this file
+// keeps:
 // - a file that is not a regular file of ours, with one link and no group/other bits, is refused
-//   before it is opened by SQLite (symlinks included);
+//   before it is opened by SQLite (symlinks included), and so is such a journal;
 // - a refused file is never written: foreign headers are refused from our own read of them;
-// - nothing is ever repaired, recreated or overwritten: a new file is built in memory, written
-//   to an unnamed file in the folder and linked into place only if the name is still free (a
-//   temporary name stands in where unnamed files aren't supported).
+// - nothing is ever repaired, recreated or overwritten.
 #pragma once
 
 #include <sqlite3.h>
@@ -94,19 +93,8 @@ OSStatus openKeychain(const std::string& path, FolderRule rule, Database& databa
 // after the folder was opened can't redirect it. errSecNotAvailable without /proc.
 OSStatus openKeychainIn(int folderFd, const std::string& name, Database& database);
 
-// The contents of a new keychain: its uuid, KDF parameters, salt and K wrapped.
-struct NewKeychain {
-  std::string uuid;
-  KdfParams kdf;
-  std::string salt;
-  std::string wrapNonce;
-  std::string wrappedKey;
-};
-
-// Writes a new keychain file at `path`, atomically. errSecDuplicateKeychain when a file (of
-// anyone's) got there first; the caller decides what that means.
-OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents);
-OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents);
+// The settings of a connection to a new, empty database that will become a keychain file.
+OSStatus configureNewDatabase(sqlite3* db);
 
 // Before a write into an open keychain. Checks a journal beside it the way opening does (a
 // write made after a prompt must not let SQLite roll back, or block on, a journal planted

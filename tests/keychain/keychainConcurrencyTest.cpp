@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/keychain/KeychainTesting.h"
+#include "platform/keychain/keychainCreation.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainUnlock.h"
@@ -138,7 +139,7 @@ TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehi
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
   // The KDF is nearly all of SecKeychainCreate's time; the child repeats only the file step
   // after it, so every kill lands somewhere in the making of a file.
-  keychain::NewKeychain contents;
+  keychain::KeychainRecord contents;
   SecureBytes key;
   ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
             errSecSuccess);
@@ -185,7 +186,7 @@ TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards
   KeychainHome home;
   const std::string folder = home.root() + "/named";
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  keychain::NewKeychain contents;
+  keychain::KeychainRecord contents;
   SecureBytes key;
   ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
             errSecSuccess);
