@@ -1,9 +1,5 @@
 #include "Ferrowick/frontEnd.h"
 
-#include <array>
-#include <cstring>
-#include <new>
-
 #include "Ferrowick/Foundation.h"
 #include "Ferrowick/interaction/authenticate.h"
 #include "Ferrowick/interaction/chooser.h"
@@ -21,47 +17,12 @@ std::string name;
 
 namespace {
 
-// The message and its line feed, built without the heap when it fits: the message may be
-// telling that memory ran out.
-void writeMessageLine(std::string_view message) {
-  std::array<char, 512> buffer;
-  if (message.size() < buffer.size()) {
-    std::memcpy(buffer.data(), message.data(), message.size());
-    buffer[message.size()] = '\n';
-    NSFileHandle::fileHandleWithStandardError().writeData({buffer.data(), message.size() + 1});
-    return;
-  }
-  std::string line(message);
-  line += '\n';
-  NSFileHandle::fileHandleWithStandardError().writeData(line);
-}
-
 void writeResult(std::string_view bytes) {
   // Status 0 promises the parent the whole result; nothing else can tell it the bytes are lost.
   if (!NSFileHandle::fileHandleWithStandardOutput().writeData(bytes)) die("Cannot write result");
 }
 
 }  // namespace
-
-void die(std::string_view message) {
-  // A standard error nobody reads changes nothing: the status still says the run failed.
-  writeMessageLine(message);
-  exitProcess(1);
-}
-
-std::string_view messageForException(const std::exception_ptr& exception) {
-  try {
-    if (exception) std::rethrow_exception(exception);
-  } catch (const std::bad_alloc&) {
-    return "Out of memory";
-  } catch (...) {
-  }
-  return "Internal error";
-}
-
-void dieOfException(const std::exception_ptr& exception) {
-  die(messageForException(exception));
-}
 
 void writeResultLine(std::string_view text) {
   std::string line(text);

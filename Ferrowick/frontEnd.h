@@ -1,10 +1,12 @@
-// The front end: the process-wide values, the output conventions and the one failure routine.
+// The front end: the process-wide values and the output conventions. The one failure routine
+// is in runEnding.h.
 #pragma once
 
-#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "Ferrowick/runEnding.h"
 
 namespace ferrowick {
 
@@ -12,15 +14,6 @@ namespace ferrowick {
 extern std::vector<std::string> args;  // the whole vector; index 0 is the program path
 extern std::string action;             // the operation word
 extern std::string name;               // the operand
-
-// Writes the message and a line feed to standard error in one write, then exits with status 1.
-[[noreturn]] void die(std::string_view message);
-
-// The one line for an exception that reached the top of the run: "Out of memory" for a failed
-// allocation, "Internal error" for anything else (its own text may hold anything, so it is
-// never shown).
-std::string_view messageForException(const std::exception_ptr& exception);
-[[noreturn]] void dieOfException(const std::exception_ptr& exception);
 
 // A fixed text and one line feed on standard output.
 void writeResultLine(std::string_view text);

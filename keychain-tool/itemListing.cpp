@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "platform/files/fileBasics.h"
 #include "platform/keychain/keychainPrompt.h"
 #include "platform/keychain/keychainStatement.h"
 
@@ -55,9 +56,9 @@ std::string listingJson(const std::vector<keychain::care::ItemSummary>& items) {
     out += i == 0 ? "\n" : ",\n";
     out += "  {\"service\": " + jsonString(escaped(item.service)) +
            ", \"account\": " + jsonString(escaped(item.account)) + ", \"serviceHex\": \"" +
-           keychain::toHex(item.service) + "\", \"accountHex\": \"" +
-           keychain::toHex(item.account) + "\", \"created\": " + std::to_string(item.created) +
-           ", \"createdText\": \"" + timeText(item.created) + "\"}";
+           files::toHex(item.service) + "\", \"accountHex\": \"" + files::toHex(item.account) +
+           "\", \"created\": " + std::to_string(item.created) + ", \"createdText\": \"" +
+           timeText(item.created) + "\"}";
   }
   return out + (items.empty() ? "]\n" : "\n]\n");
 }

@@ -8,6 +8,7 @@
 
 #include "Ferrowick/Foundation.h"
 #include "Ferrowick/keystore/keyQuery.h"
+#include "Ferrowick/runEnding.h"
 #include "keychain-tool/itemListing.h"
 #include "platform/keychain/keychainCare.h"
 #include "platform/keychain/keychainPaths.h"
@@ -42,13 +43,13 @@ constexpr const char* helpText =
     "Names are shown escaped: a backslash as \\\\, control characters and bytes that are not\n"
     "UTF-8 as \\xNN. Exit status 0 on success, 1 with one message line otherwise.\n";
 
-[[noreturn]] void die(const std::string& message) {
-  NSFileHandle::fileHandleWithStandardError().writeData(message + "\n");
-  exitProcess(1);
-}
+using ferrowick::die;
 
+// Status 0 promises the whole output; a listing or report that did not all arrive is a failure.
+// Where the change came before (passwd, delete, backup, restore), it stands: the line says only
+// that its confirmation was lost.
 void say(const std::string& text) {
-  NSFileHandle::fileHandleWithStandardOutput().writeData(text);
+  if (!NSFileHandle::fileHandleWithStandardOutput().writeData(text)) die("Cannot write result");
 }
 
 // The message for a status from a keychain operation on `path`.
@@ -75,6 +76,21 @@ std::string failure(OSStatus status, const std::string& path) {
   }
 }
 
+// The message for a status from writing the backup file `destination`.
+std::string backupFailure(OSStatus status, const std::string& destination) {
+  switch (status) {
+    case errSecWrPerm:
+      return "Backup not written: no permission to write the backup file " + escaped(destination);
+    case errSecNotAvailable:
+    case errSecNoSuchKeychain:
+      return "Backup not written: the backup file's folder is unusable: " +
+             escaped(keychain::folderOf(destination));
+    default:
+      return "Backup not written: writing the backup file " + escaped(destination) +
+             " failed: " + std::to_string(status);
+  }
+}
+
 void printReport(const CheckReport& report) {
   std::string text;
   for (const Finding& finding : report.findings) {
@@ -85,7 +101,7 @@ void printReport(const CheckReport& report) {
 
 struct Target {
   std::string path;
-  keychain::FolderRule rule = keychain::FolderRule::private_;
+  keychain::FolderRule rule = keychain::FolderRule::login;
   bool login = true;
 };
 
@@ -127,26 +143,32 @@ int runCommand(const Target& target, const std::vector<std::string>& words) {
   if (command == "backup" && count == 2) {
     const std::string destination = keychain::absolutePath(words[1]);
     CheckReport report;
-    OSStatus status = backupKeychain(path, target.rule, destination, report);
+    bool atDestination = false;
+    OSStatus status = backupKeychain(path, target.rule, destination, report, atDestination);
     if (status == errSecDuplicateKeychain)
       die("Backup not written: a file exists at " + escaped(destination));
     if (status != errSecSuccess && !report.allWell())
       die("Keychain check found problems; no backup written");
-    if (status != errSecSuccess) die(failure(status, destination));
+    if (status != errSecSuccess && atDestination) die(backupFailure(status, destination));
+    if (status != errSecSuccess) die(failure(status, path));
     say("Backup written to " + escaped(destination) + "\n");
     return 0;
   }
   if (command == "restore" && (count == 2 || (count == 3 && words[2] == "--replace"))) {
     const std::string source = keychain::absolutePath(words[1]);
-    // The folder a keychain goes into must be as safe as the one it would be opened from.
-    OSStatus prepared = target.login ? keychain::prepareLoginFolders(path)
-                                     : keychain::checkFolder(keychain::folderOf(path), target.rule);
+    // The folder a keychain goes into must be as safe as the one it would be opened from, and
+    // is held from here on.
+    keychain::Descriptor folder;
+    OSStatus prepared = target.login
+                            ? keychain::holdLoginFolder(path, true, folder)
+                            : keychain::holdFolder(keychain::folderOf(path), target.rule, folder);
     if (prepared != errSecSuccess)
       die(failure(prepared == errSecNoSuchKeychain ? errSecNotAvailable : prepared, path));
     CheckReport report;
     RestoreRefusal refusal = RestoreRefusal::none;
     std::string keptAs;
-    OSStatus status = restoreKeychain(source, path, count == 3, report, refusal, keptAs);
+    OSStatus status =
+        restoreKeychain(source, folder.get(), path, count == 3, report, refusal, keptAs);
     switch (refusal) {
       case RestoreRefusal::sourceBad: {
         // One line: the first problem found says why (`check` on the copy gives the rest).
@@ -159,6 +181,9 @@ int runCommand(const Target& target, const std::vector<std::string>& words) {
         }
         die("Not restored: " + escaped(source) + " is not a sound keychain" + why);
       }
+      case RestoreRefusal::sourceJournal:
+        die("Not restored: a journal lies beside " + escaped(source) +
+            " (the copy was taken in the middle of a write)");
       case RestoreRefusal::journal:
         die("Not restored: a journal lies beside the keychain (an interrupted write); run "
             "'ferrowick-keychain check' and let Ferrowick finish it first");
@@ -200,9 +225,11 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   hardenProcess();
+  ferrowick::endUncaughtExceptionsWithALine();
   try {
     return run(argc, argv);
   } catch (...) {
-    die("Internal error");
+    // Caught here so the stack unwinds and an open transaction is rolled back first.
+    ferrowick::dieOfException(std::current_exception());
   }
 }

@@ -25,9 +25,11 @@ bool sameRecord(const KeychainRecord& a, const KeychainRecord& b) {
 
 // Runs `write` inside BEGIN IMMEDIATE, after checking that the keychain record is still the one
 // the password was checked against. The write comes after a prompt: what was planted beside
-// the file meanwhile is checked first.
-template <class Write>
-OSStatus writeUnderRecord(sqlite3* db, const KeychainRecord& expected, Write write) {
+// the file meanwhile is checked first. A failure after the commit point (releasing the lock,
+// say) leaves the change in the file: then `landed` (which reads the file) decides, and the
+// change is reported done, since the owner must go on from what the file now holds.
+template <class Write, class Landed>
+OSStatus writeUnderRecord(sqlite3* db, const KeychainRecord& expected, Write write, Landed landed) {
   OSStatus status = prepareWrite(db);
   if (status == errSecSuccess) status = exec(db, "BEGIN IMMEDIATE");
   if (status != errSecSuccess) return status;
@@ -35,9 +37,14 @@ OSStatus writeUnderRecord(sqlite3* db, const KeychainRecord& expected, Write wri
   status = readKeychainRecord(db, now);
   if (status == errSecSuccess && !sameRecord(now, expected)) status = errSecAuthFailed;
   if (status == errSecSuccess) status = write();
-  if (status == errSecSuccess) status = exec(db, "COMMIT");
-  if (status != errSecSuccess) exec(db, "ROLLBACK");
-  return status;
+  if (status != errSecSuccess) {
+    exec(db, "ROLLBACK");
+    return status;
+  }
+  status = exec(db, "COMMIT");
+  if (status == errSecSuccess) return status;
+  exec(db, "ROLLBACK");
+  return landed() ? errSecSuccess : status;
 }
 
 }  // namespace
@@ -95,16 +102,22 @@ OSStatus changePassword(const std::string& path, FolderRule rule) {
       seal(wrapping, key, wrapAssociatedData(changed.uuid, changed.kdf, changed.salt),
            changed.wrapNonce);
   sqlite3* db = database.get();
-  return writeUnderRecord(db, record, [&]() -> OSStatus {
-    Statement update(
-        db, "UPDATE keychain SET salt = ?1, wrap_nonce = ?2, wrapped_key = ?3 WHERE id = 1");
-    update.bindBlob(1, changed.salt);
-    update.bindBlob(2, changed.wrapNonce);
-    update.bindBlob(3, changed.wrappedKey);
-    int result = update.step();
-    if (result != SQLITE_DONE) return statusOf(result);
-    return sqlite3_changes(db) == 1 ? errSecSuccess : errSecInvalidKeychain;
-  });
+  return writeUnderRecord(
+      db, record,
+      [&]() -> OSStatus {
+        Statement update(
+            db, "UPDATE keychain SET salt = ?1, wrap_nonce = ?2, wrapped_key = ?3 WHERE id = 1");
+        update.bindBlob(1, changed.salt);
+        update.bindBlob(2, changed.wrapNonce);
+        update.bindBlob(3, changed.wrappedKey);
+        int result = update.step();
+        if (result != SQLITE_DONE) return statusOf(result);
+        return sqlite3_changes(db) == 1 ? errSecSuccess : errSecInvalidKeychain;
+      },
+      [&] {
+        KeychainRecord stored;
+        return readKeychainRecord(db, stored) == errSecSuccess && sameRecord(stored, changed);
+      });
 }
 
 OSStatus deleteItem(const std::string& path, FolderRule rule, const std::string& service,
@@ -127,15 +140,21 @@ OSStatus deleteItem(const std::string& path, FolderRule rule, const std::string&
       PasswordPurpose::read, record, unlocked);
   if (status != errSecSuccess) return status;
   sqlite3* db = database.get();
-  return writeUnderRecord(db, record, [&]() -> OSStatus {
-    Statement remove(db, "DELETE FROM item WHERE class = ?1 AND service = ?2 AND account = ?3");
-    remove.bindBlob(1, key.itemClass);
-    remove.bindBlob(2, key.service);
-    remove.bindBlob(3, key.account);
-    int result = remove.step();
-    if (result != SQLITE_DONE) return statusOf(result);
-    return sqlite3_changes(db) == 1 ? errSecSuccess : errSecItemNotFound;
-  });
+  return writeUnderRecord(
+      db, record,
+      [&]() -> OSStatus {
+        Statement remove(db, "DELETE FROM item WHERE class = ?1 AND service = ?2 AND account = ?3");
+        remove.bindBlob(1, key.itemClass);
+        remove.bindBlob(2, key.service);
+        remove.bindBlob(3, key.account);
+        int result = remove.step();
+        if (result != SQLITE_DONE) return statusOf(result);
+        return sqlite3_changes(db) == 1 ? errSecSuccess : errSecItemNotFound;
+      },
+      [&] {
+        bool stillThere = true;
+        return itemExists(db, key, stillThere) == errSecSuccess && !stillThere;
+      });
 }
 
 }  // namespace keychain::care

@@ -48,14 +48,18 @@ OSStatus checkKeychain(const std::string& path, FolderRule rule, bool password,
                        CheckReport& report);
 
 // A consistent copy of the keychain at `path` into a new file `destination` (never over an
-// existing one), checked once written.
+// existing one), checked once written. `atDestination`: the failure concerns the backup file
+// or its folder, not the keychain.
 OSStatus backupKeychain(const std::string& path, FolderRule rule, const std::string& destination,
-                        CheckReport& report);
+                        CheckReport& report, bool& atDestination);
 
-// Puts the checked copy `source` in place at `path`. An existing keychain is replaced only with
-// `replace`, and is then kept beside it under `keptAs`.
-enum class RestoreRefusal { none, sourceBad, journal, inUse, exists };
-OSStatus restoreKeychain(const std::string& source, const std::string& path, bool replace,
-                         CheckReport& report, RestoreRefusal& refusal, std::string& keptAs);
+// Puts the checked copy `source` in place at `path`, whose folder the caller holds (and has
+// checked) as `folderFd`. An existing keychain is replaced only with `replace`, only while no
+// run has it open, and is then kept beside it under `keptAs` (set once the exchange happened,
+// even if syncing the folder afterwards fails).
+enum class RestoreRefusal { none, sourceBad, sourceJournal, journal, inUse, exists };
+OSStatus restoreKeychain(const std::string& source, int folderFd, const std::string& path,
+                         bool replace, CheckReport& report, RestoreRefusal& refusal,
+                         std::string& keptAs);
 
 }  // namespace keychain::care

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "platform/files/fileTrust.h"
 #include "platform/keychain/accessObject.h"
 #include "platform/keychain/keychainCare.h"
 #include "platform/keychain/keychainCareImage.h"
@@ -24,7 +25,9 @@ void note(CheckReport& report, std::string subject, std::string text, bool ok) {
   report.findings.push_back({std::move(subject), std::move(text), ok});
 }
 
+// Empty for a file the keychain accepts; otherwise the first reason it doesn't, in words.
 std::string fileProblem(const struct stat& info) {
+  if (files::isPrivateFile(info, geteuid())) return "";
   if (!S_ISREG(info.st_mode)) return "not a regular file";
   if (info.st_uid != geteuid()) return "owned by another user";
   if (info.st_nlink != 1) return "has more than one link";
@@ -35,8 +38,18 @@ std::string fileProblem(const struct stat& info) {
 }  // namespace
 
 OSStatus readImage(const std::string& path, bool strict, std::string& image, std::string& problem) {
+  Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) {
+    problem = errno == ENOENT ? "missing" : "cannot be examined";
+    return errno == ENOENT ? errSecNoSuchKeychain : errSecIO;
+  }
+  return readImageIn(folder.get(), nameOf(path), strict, image, problem);
+}
+
+OSStatus readImageIn(int folderFd, const std::string& name, bool strict, std::string& image,
+                     std::string& problem) {
   struct stat named;
-  if (lstat(path.c_str(), &named) != 0) {
+  if (fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
     problem = errno == ENOENT ? "missing" : "cannot be examined";
     return errno == ENOENT ? errSecNoSuchKeychain : errSecIO;
   }
@@ -46,36 +59,34 @@ OSStatus readImage(const std::string& path, bool strict, std::string& image, std
   }
   problem = strict ? fileProblem(named) : (S_ISREG(named.st_mode) ? "" : "not a regular file");
   if (!problem.empty()) return errSecInvalidKeychain;
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  Descriptor fd(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
     problem = "cannot be opened";
     return errSecIO;
   }
   struct stat opened;
-  OSStatus status = errSecSuccess;
-  if (fstat(fd, &opened) != 0 || opened.st_ino != named.st_ino || opened.st_dev != named.st_dev ||
-      !S_ISREG(opened.st_mode)) {
+  if (fstat(fd.get(), &opened) != 0 || opened.st_ino != named.st_ino ||
+      opened.st_dev != named.st_dev || !S_ISREG(opened.st_mode)) {
     problem = "changed while being checked";
-    status = errSecInvalidKeychain;
-  } else if (static_cast<std::uint64_t>(opened.st_size) > maxImageBytes) {
-    problem = "too large for a keychain";
-    status = errSecInvalidKeychain;
-  } else {
-    image.resize(static_cast<std::size_t>(opened.st_size));
-    std::size_t got = 0;
-    while (got < image.size()) {
-      ssize_t n = pread(fd, image.data() + got, image.size() - got, static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += static_cast<std::size_t>(n);
-    }
-    if (got != image.size()) {
-      problem = "could not be read";
-      status = errSecIO;
-    }
+    return errSecInvalidKeychain;
   }
-  ::close(fd);
-  return status;
+  if (static_cast<std::uint64_t>(opened.st_size) > maxImageBytes) {
+    problem = "too large for a keychain";
+    return errSecInvalidKeychain;
+  }
+  image.resize(static_cast<std::size_t>(opened.st_size));
+  std::size_t got = 0;
+  while (got < image.size()) {
+    ssize_t n = pread(fd.get(), image.data() + got, image.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got != image.size()) {
+    problem = "could not be read";
+    return errSecIO;
+  }
+  return errSecSuccess;
 }
 
 OSStatus openImage(const std::string& image, Database& database) {

@@ -11,6 +11,9 @@ namespace keychain::care {
 // The file's bytes; `problem` says in a few words why not. `strict`: the file rules of a
 // keychain in use (ours, 0600, one link); otherwise any regular file that is not a link.
 OSStatus readImage(const std::string& path, bool strict, std::string& image, std::string& problem);
+// The same for the file `name` in a held folder.
+OSStatus readImageIn(int folderFd, const std::string& name, bool strict, std::string& image,
+                     std::string& problem);
 
 // A read-only in-memory database over a copy of `image`.
 OSStatus openImage(const std::string& image, Database& database);

@@ -1,8 +1,6 @@
 #include "platform/keychain/keychainFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,13 +8,15 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <string_view>
 
-#include "platform/keychain/KeychainTesting.h"
+#include "platform/files/fileBasics.h"
+#include "platform/files/fileTrust.h"
 #include "platform/keychain/keychainPaths.h"
+#include "platform/keychain/keychainPlacement.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
+#include "platform/keychain/keychainVfs.h"
 
 namespace keychain {
 
@@ -33,51 +33,6 @@ std::uint32_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t 
     value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
   }
   return value;
-}
-
-bool existsIn(int folderFd, const std::string& name) {
-  struct stat info;
-  return fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// The name of a file in a held folder, as the kernel resolves it through that descriptor.
-std::string throughDescriptor(int folderFd, const std::string& name) {
-  return "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
-}
-
-// SQLite resolves symlinks in the names it opens, /proc/self/fd/<n> included, which would turn
-// a held folder back into a path. This VFS is the default one with names kept as given; the
-// only names it sees are absolute ones through a held folder.
-int keepFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
-  const std::size_t length = std::strlen(name);
-  if (name[0] != '/' || length + 1 > static_cast<std::size_t>(size)) return SQLITE_CANTOPEN;
-  std::memcpy(out, name, length + 1);
-  return SQLITE_OK;
-}
-
-// A run opens one keychain and reads a few pages of it: SQLite's up-front page cache block
-// (some 90 KiB, every page of it touched at the first open), its lookaside buffers and its
-// memory statistics cost a short run more than they save. Only takes effect before SQLite's
-// first use in the process; later it is a harmless no-op.
-void configureLibrary() {
-  static const bool configured = [] {
-    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
-    sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
-    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-    return true;
-  }();
-  (void)configured;
-}
-
-const char* heldFolderVfs() {
-  static const char* name = [] {
-    configureLibrary();
-    static sqlite3_vfs vfs = *sqlite3_vfs_find(nullptr);
-    vfs.zName = "ferrowick-held-folder";
-    vfs.xFullPathname = keepFullPathname;
-    return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK ? vfs.zName : nullptr;
-  }();
-  return name;
 }
 
 // Settings every connection gets before it reads anything; none of them reads the file.
@@ -138,166 +93,6 @@ OSStatus configureAndVerify(sqlite3* db, int folderFd, const std::string& name) 
   return status;
 }
 
-// The bytes of a new keychain file, built in memory so that nothing reaches the folder before
-// the file is whole. SQLite's memdb writes the same bytes a file with the same history holds
-// (change counter and library version included) and keeps no journal anywhere.
-OSStatus buildImage(const NewKeychain& contents, std::string& image) {
-  configureLibrary();
-  sqlite3* db = nullptr;
-  int result =
-      sqlite3_open_v2("new-keychain", &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, "memdb");
-  Database database(db);
-  if (result != SQLITE_OK) return statusOf(result);
-  OSStatus status = configure(db);
-  if (status == errSecSuccess) status = exec(db, journalMode);
-  if (status == errSecSuccess) status = exec(db, safetyLevel);
-  if (status == errSecSuccess) status = writeSchema(db, contents);
-  if (status != errSecSuccess) return status;
-  sqlite3_int64 size = 0;
-  unsigned char* bytes = sqlite3_serialize(db, "main", &size, 0);
-  if (bytes == nullptr) return errSecAllocate;
-  image.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size));
-  sqlite3_free(bytes);
-  return image.size() >= headerBytes ? errSecSuccess : errSecIO;
-}
-
-bool forcedNamedCreation = false;
-int killedAtCreationStep = 0;
-
-void creationStep(int step) {
-  if (killedAtCreationStep == step) raise(SIGKILL);
-}
-
-// "<name>.<16 hex digits>.tmp": the temporary a creation of `name` writes.
-bool temporaryOf(std::string_view entry, std::string_view name) {
-  if (entry.size() != name.size() + 1 + 16 + 4 || !entry.starts_with(name) ||
-      entry[name.size()] != '.' || !entry.ends_with(".tmp")) {
-    return false;
-  }
-  for (char c : entry.substr(name.size() + 1, 16)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
-// A creation holds a lock on its temporary until the temporary's name is gone: one whose lock
-// can be had belongs to a run that was killed, and is removed (a second link of the keychain
-// included, which is how a kill between link and unlink leaves it).
-void removeStaleTemporaries(int heldFd, const std::string& name) {
-  // readdir needs a descriptor of its own; "." keeps it on the held folder.
-  int folderFd = openat(heldFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0) return;
-  DIR* dir = fdopendir(folderFd);
-  if (dir == nullptr) {
-    ::close(folderFd);
-    return;
-  }
-  while (dirent* entry = readdir(dir)) {
-    if (!temporaryOf(entry->d_name, name)) continue;
-    int fd = openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat opened, named;
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
-        flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) {
-      unlinkat(folderFd, entry->d_name, 0);
-    }
-    ::close(fd);
-  }
-  closedir(dir);
-}
-
-// Writes all of `bytes` and makes them durable; errno tells why not.
-bool writeDurably(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t wrote = ::write(fd, bytes.data(), bytes.size());
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return false;
-    if (wrote == 0) {
-      errno = EIO;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(wrote));
-  }
-  return fsync(fd) == 0;
-}
-
-// A file that has no name until it is whole: a process killed at any moment leaves nothing
-// behind, and linkat never replaces a name that is taken (EEXIST). Nothing where the
-// filesystem can't make unnamed files, or they can't be given a name here.
-std::optional<OSStatus> placeUnnamed(int folderFd, const std::string& name,
-                                     std::string_view image) {
-  if (forcedNamedCreation) return std::nullopt;
-  int fd = openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return std::nullopt;
-    return statusOfErrno(errno);
-  }
-  std::optional<OSStatus> status = errSecSuccess;
-  if (!writeDurably(fd, image)) {
-    status = statusOfErrno(errno);
-  } else {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    int linked = linkat(AT_FDCWD, self.c_str(), folderFd, name.c_str(), AT_SYMLINK_FOLLOW);
-    // Without /proc, AT_EMPTY_PATH (which may need privilege) does the same.
-    if (linked != 0 && errno == ENOENT) {
-      linked = linkat(fd, "", folderFd, name.c_str(), AT_EMPTY_PATH);
-    }
-    if (linked != 0) {
-      const int error = errno;
-      // ENOENT with the folder still there: no /proc, and AT_EMPTY_PATH not permitted.
-      struct stat folder;
-      const bool unsupported =
-          error == EPERM ||
-          (error == ENOENT && fstat(folderFd, &folder) == 0 && folder.st_nlink > 0);
-      if (unsupported) {
-        status = std::nullopt;
-      } else {
-        status = statusOfErrno(error);
-      }
-    }
-  }
-  ::close(fd);
-  return status;
-}
-
-// Where unnamed files aren't available: a temporary name in the same folder, moved into place
-// only if the name is still free.
-OSStatus placeNamed(int folderFd, const std::string& name, std::string_view image) {
-  const std::string temporary = name + "." + toHex(randomBytes(8)) + ".tmp";
-  int fd = openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  0600);
-  if (fd < 0) return statusOfErrno(errno);
-  // Held until the temporary's name is gone: it tells a live creation from a killed one.
-  flock(fd, LOCK_EX);
-  creationStep(1);
-  OSStatus status = writeDurably(fd, image) ? errSecSuccess : statusOfErrno(errno);
-  creationStep(2);
-  if (status == errSecSuccess) {
-    // renameat2 leaves one link at every moment; where the filesystem lacks it, link() then
-    // unlink().
-    int renamed = forcedNamedCreation ? -1
-                                      : renameat2(folderFd, temporary.c_str(), folderFd,
-                                                  name.c_str(), RENAME_NOREPLACE);
-    if (forcedNamedCreation) errno = EINVAL;
-    if (renamed != 0) {
-      if (errno == EINVAL || errno == ENOSYS) {
-        if (linkat(folderFd, temporary.c_str(), folderFd, name.c_str(), 0) != 0) {
-          status = statusOfErrno(errno);
-        }
-        creationStep(3);
-      } else {
-        status = statusOfErrno(errno);
-      }
-    }
-  }
-  unlinkat(folderFd, temporary.c_str(), 0);
-  ::close(fd);
-  return status;
-}
-
 // A journal beside the keychain is rolled back into it by SQLite: it gets the same checks as the
 // file itself, from an lstat, so a FIFO is never opened (that would block).
 OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
@@ -307,16 +102,7 @@ OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
     return errno == ENOENT ? errSecSuccess : errSecInvalidKeychain;
   }
   present = true;
-  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || info.st_nlink != 1 ||
-      (info.st_mode & 077) != 0) {
-    return errSecInvalidKeychain;
-  }
-  return errSecSuccess;
-}
-
-// The file name part of a path.
-std::string nameOf(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
+  return files::isPrivateFile(info, geteuid()) ? errSecSuccess : errSecInvalidKeychain;
 }
 
 }  // namespace
@@ -340,6 +126,7 @@ Database& Database::operator=(Database&& other) noexcept {
     db_ = other.db_;
     other.db_ = nullptr;
     folder_ = std::move(other.folder_);
+    file_ = std::move(other.file_);
   }
   return *this;
 }
@@ -347,6 +134,13 @@ Database& Database::operator=(Database&& other) noexcept {
 Database::~Database() {
   // The connection first: its files are reached through the folder's descriptor.
   if (db_ != nullptr) sqlite3_close_v2(db_);
+}
+
+OSStatus configureNewDatabase(sqlite3* db) {
+  OSStatus status = configure(db);
+  if (status == errSecSuccess) status = exec(db, journalMode);
+  if (status == errSecSuccess) status = exec(db, safetyLevel);
+  return status;
 }
 
 OSStatus statusOf(int sqliteResult) {
@@ -426,6 +220,10 @@ OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJo
   return errSecSuccess;
 }
 
+std::string nameOf(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
 std::string folderOf(const std::string& path) {
   auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -449,24 +247,15 @@ OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held
 OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
   struct stat info;
   if (fstat(folderFd, &info) != 0 || !S_ISDIR(info.st_mode)) return errSecNotAvailable;
-  const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if (rule == FolderRule::private_) {
-    if (info.st_uid != geteuid() || othersWrite) return errSecNotAvailable;
-  } else {
-    if (info.st_uid != geteuid() && info.st_uid != 0) return errSecNotAvailable;
-    if (othersWrite && (info.st_mode & S_ISVTX) == 0) return errSecNotAvailable;
-  }
-  return errSecSuccess;
+  const bool trusted = rule == FolderRule::shared ? files::isSafeFolder(info, geteuid())
+                                                  : files::isPrivateFolder(info, geteuid());
+  return trusted ? errSecSuccess : errSecNotAvailable;
 }
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
   Descriptor folder;
-  // The login keychain's folders are walked from the data home, whoever names its path.
-  std::string login;
-  const bool isLogin =
-      rule == FolderRule::private_ && loginKeychainPath(login) == errSecSuccess && login == path;
-  OSStatus status =
-      isLogin ? holdLoginFolder(path, false, folder) : holdFolder(folderOf(path), rule, folder);
+  OSStatus status = rule == FolderRule::login ? holdLoginFolder(path, false, folder)
+                                              : holdFolder(folderOf(path), rule, folder);
   if (status != errSecSuccess) return status;
   return openKeychainIn(folder.get(), nameOf(path), database);
 }
@@ -478,25 +267,27 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   // A lookup of a sound file reads no folder. Leftovers of a killed creation are removed here
   // only where they stand in the way (a second link of this file); otherwise the next write or
   // creation removes them.
+  Descriptor file;
   for (bool cleaned = false;; cleaned = true) {
-    int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    file =
+        Descriptor(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (file.get() < 0) {
       if (errno == ENOENT) return errSecNoSuchKeychain;
       if (errno == ELOOP || errno == EACCES || errno == ENXIO) return errSecInvalidKeychain;
       return errSecIO;
     }
     got = -1;
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
-      got = pread(fd, header, sizeof header, 0);
+    if (fstat(file.get(), &opened) == 0 && S_ISREG(opened.st_mode)) {
+      got = pread(file.get(), header, sizeof header, 0);
     }
-    ::close(fd);
     if (cleaned || !S_ISREG(opened.st_mode) || opened.st_nlink == 1) break;
     removeStaleTemporaries(folderFd, name);
   }
-  if (got < 0 || !S_ISREG(opened.st_mode) || opened.st_uid != geteuid() || opened.st_nlink != 1 ||
-      (opened.st_mode & 077) != 0) {
-    return errSecInvalidKeychain;
-  }
+  if (got < 0 || !files::isPrivateFile(opened, geteuid())) return errSecInvalidKeychain;
+  // Held shared for as long as the connection, a prompt included: a restore that would replace
+  // the file refuses while any run has it. A placement holding the file's inode is no reason
+  // to wait.
+  flock(file.get(), LOCK_SH | LOCK_NB);
   bool hotJournal = false;
   OSStatus status = checkJournalIn(folderFd, name, hotJournal);
   if (status != errSecSuccess) return status;
@@ -510,16 +301,16 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   Descriptor held(fcntl(folderFd, F_DUPFD_CLOEXEC, 3));
   if (held.get() < 0) return errSecIO;
   struct stat viaProc, folder;
-  const std::string proc = "/proc/self/fd/" + std::to_string(held.get());
+  const std::string proc = files::descriptorPath(held.get());
   if (stat(proc.c_str(), &viaProc) != 0 || fstat(held.get(), &folder) != 0 ||
       viaProc.st_dev != folder.st_dev || viaProc.st_ino != folder.st_ino) {
     return errSecNotAvailable;
   }
-  const char* vfs = heldFolderVfs();
+  const char* vfs = keychainVfs();
   if (vfs == nullptr) return errSecIO;
   sqlite3* db = nullptr;
   int result =
-      sqlite3_open_v2(throughDescriptor(held.get(), name).c_str(), &db,
+      sqlite3_open_v2(files::descriptorPath(held.get(), name).c_str(), &db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, vfs);
   const int heldFd = held.get();
   Database opening(db, std::move(held));
@@ -532,27 +323,9 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   }
   status = configureAndVerify(db, heldFd, name);
   if (status != errSecSuccess) return status;
+  opening.hold(std::move(file));
   database = std::move(opening);
   return errSecSuccess;
-}
-
-OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents) {
-  Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return statusOfErrno(errno);
-  return createKeychainFileIn(folder.get(), nameOf(path), contents);
-}
-
-OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents) {
-  removeStaleTemporaries(folderFd, name);
-  if (existsIn(folderFd, name)) return errSecDuplicateKeychain;
-  std::string image;
-  OSStatus status = buildImage(contents, image);
-  if (status != errSecSuccess) return status;
-  std::optional<OSStatus> placed = placeUnnamed(folderFd, name, image);
-  status = placed ? *placed : placeNamed(folderFd, name, image);
-  if (status != errSecSuccess) return status;
-  // The new name is durable only once the folder is synced.
-  return fsync(folderFd) == 0 ? errSecSuccess : statusOfErrno(errno);
 }
 
 OSStatus prepareWrite(sqlite3* db) {
@@ -576,15 +349,3 @@ OSStatus removeKeychainFile(const std::string& path) {
 }
 
 }  // namespace keychain
-
-namespace keychain::testing {
-
-void forceNamedCreation(bool forced) {
-  forcedNamedCreation = forced;
-}
-
-void killAtCreationStep(int step) {
-  killedAtCreationStep = step;
-}
-
-}  // namespace keychain::testing

@@ -1,14 +1,14 @@
-// A keychain file on disk: the checks made before SQLite sees it, the connection settings, the
-// schema, and atomic creation. Rules this file keeps:
+// A keychain file on disk: the checks made before SQLite sees it and the connection settings
+// (creation is in keychainCreation.h, placing a file in keychainPlacement.h). Rules this file
+// keeps:
 // - a file that is not a regular file of ours, with one link and no group/other bits, is refused
-//   before it is opened by SQLite (symlinks included);
+//   before it is opened by SQLite (symlinks included), and so is such a journal;
 // - a refused file is never written: foreign headers are refused from our own read of them;
-// - nothing is ever repaired, recreated or overwritten: a new file is built in memory, written
-//   to an unnamed file in the folder and linked into place only if the name is still free (a
-//   temporary name stands in where unnamed files aren't supported).
+// - nothing is ever repaired, recreated or overwritten.
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +27,8 @@ inline constexpr std::int32_t formatVersion = 1;
 
 // How strictly the folder holding a keychain is checked.
 enum class FolderRule {
-  private_,  // ours, not group/other-writable (the login keychain's folder)
+  login,     // the login keychain: its folders walked from the data home, each one private
+  private_,  // ours, not group/other-writable
   shared,    // ours or root's; group/other-writable only with the sticky bit (e.g. /tmp)
 };
 
@@ -49,13 +50,15 @@ class Descriptor {
 
 // A connection, and the folder it was opened through when that is held by descriptor: SQLite
 // reaches the file and its journal through /proc/self/fd/<folder>, so the folder stays open as
-// long as the connection.
+// long as the connection. The file itself is held with a shared flock meanwhile (SQLite's own
+// locks are fcntl ones and come and go with each transaction).
 class Database {
  public:
   Database() = default;
   explicit Database(sqlite3* db) : db_(db) {}
   Database(sqlite3* db, Descriptor folder) : db_(db), folder_(std::move(folder)) {}
-  Database(Database&& other) noexcept : db_(other.db_), folder_(std::move(other.folder_)) {
+  Database(Database&& other) noexcept
+      : db_(other.db_), folder_(std::move(other.folder_)), file_(std::move(other.file_)) {
     other.db_ = nullptr;
   }
   Database& operator=(Database&& other) noexcept;
@@ -63,10 +66,13 @@ class Database {
   Database& operator=(const Database&) = delete;
   ~Database();
   sqlite3* get() const { return db_; }
+  // Keeps the keychain file open (and its shared flock) as long as the connection.
+  void hold(Descriptor file) { file_ = std::move(file); }
 
  private:
   sqlite3* db_ = nullptr;
   Descriptor folder_;
+  Descriptor file_;
 };
 
 // The status for an SQLite result code (extended codes understood).
@@ -79,25 +85,16 @@ OSStatus statusOfErrno(int error);
 // rolls back on open), so the page count may not match yet.
 OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJournal);
 
-// Opens an existing keychain. errSecNoSuchKeychain when there is no file at `path`.
+// Opens an existing keychain. errSecNoSuchKeychain when there is no file at `path`. With
+// FolderRule::login, `path` is the login keychain's and its folders are walked from the data
+// home by descriptor; otherwise only its own folder is held and checked.
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database);
 // The same for the file `name` in a folder already held (and checked): a path component swapped
 // after the folder was opened can't redirect it. errSecNotAvailable without /proc.
 OSStatus openKeychainIn(int folderFd, const std::string& name, Database& database);
 
-// The contents of a new keychain: its uuid, KDF parameters, salt and K wrapped.
-struct NewKeychain {
-  std::string uuid;
-  KdfParams kdf;
-  std::string salt;
-  std::string wrapNonce;
-  std::string wrappedKey;
-};
-
-// Writes a new keychain file at `path`, atomically. errSecDuplicateKeychain when a file (of
-// anyone's) got there first; the caller decides what that means.
-OSStatus createKeychainFile(const std::string& path, const NewKeychain& contents);
-OSStatus createKeychainFileIn(int folderFd, const std::string& name, const NewKeychain& contents);
+// The settings of a connection to a new, empty database that will become a keychain file.
+OSStatus configureNewDatabase(sqlite3* db);
 
 // Before a write into an open keychain. Checks a journal beside it the way opening does (a
 // write made after a prompt must not let SQLite roll back, or block on, a journal planted
@@ -110,6 +107,8 @@ OSStatus removeKeychainFile(const std::string& path);
 
 // The folder part of a path ("." for a bare name).
 std::string folderOf(const std::string& path);
+// The file name part of a path.
+std::string nameOf(const std::string& path);
 
 // Checks a folder under `rule`; errSecNoSuchKeychain when it doesn't exist.
 OSStatus checkFolder(const std::string& folder, FolderRule rule);

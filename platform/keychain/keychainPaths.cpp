@@ -65,11 +65,6 @@ OSStatus loginKeychainPath(std::string& path) {
   return errSecSuccess;
 }
 
-OSStatus prepareLoginFolders(const std::string& keychainPath) {
-  Descriptor held;
-  return holdLoginFolder(keychainPath, true, held);
-}
-
 OSStatus holdLoginFolder(const std::string& keychainPath, bool create, Descriptor& held) {
   const std::string dataHome = folderOf(folderOf(folderOf(keychainPath)));
   // Above the data home the path is the user's own choice; it is made as before.

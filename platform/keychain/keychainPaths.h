@@ -12,8 +12,6 @@ namespace keychain {
 // errSecNotAvailable when no home folder can be found.
 OSStatus loginKeychainPath(std::string& path);
 
-// Creates the missing folders up to the keychain's (0700) and checks the two of ours.
-OSStatus prepareLoginFolders(const std::string& keychainPath);
 // Walks to the keychain's folder from the data home by descriptor, never following a symlink in
 // the two folders of ours, and holds it. `create`: missing folders are made (0700). Without
 // `create`, errSecNoSuchKeychain when one is missing; a symlink or a folder that isn't private

@@ -1,5 +1,6 @@
 #include "platform/keychain/keychainPrompt.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/pinentry/Pinentry.h"
@@ -69,6 +70,24 @@ std::size_t utf8Length(std::string_view bytes, std::size_t at) {
   return length;
 }
 
+// The code point of the valid UTF-8 sequence of `length` bytes at `at`.
+char32_t codePoint(std::string_view bytes, std::size_t at, std::size_t length) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
+  if (length == 1) return byte(0);
+  char32_t point = byte(0) & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) point = (point << 6) | (byte(i) & 0x3F);
+  return point;
+}
+
+// Characters that are invisible or that move or hide other text on a terminal or in a dialog:
+// C0 and C1 controls, DEL, the bidirectional marks, embeddings, overrides and isolates, the
+// line and paragraph separators, and the byte order mark.
+bool disguising(char32_t point) {
+  return point < 0x20 || (point >= 0x7F && point <= 0x9F) || point == 0x061C || point == 0x200E ||
+         point == 0x200F || (point >= 0x2028 && point <= 0x202E) ||
+         (point >= 0x2066 && point <= 0x2069) || point == 0xFEFF;
+}
+
 }  // namespace
 
 bool interactionAllowed() {
@@ -85,12 +104,15 @@ std::string displayText(std::string_view bytes, std::size_t limit) {
   for (std::size_t at = 0; at < bytes.size();) {
     if (characters == limit) return text + "…";
     std::size_t length = utf8Length(bytes, at);
-    auto lead = static_cast<unsigned char>(bytes[at]);
-    if (length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F))) {
-      text += "\\x";
-      text += hex[lead >> 4];
-      text += hex[lead & 0x0F];
-      at += 1;
+    if (length == 0 || disguising(codePoint(bytes, at, length))) {
+      // Each byte of it, so the escaped text still tells the exact bytes.
+      for (std::size_t i = 0; i < std::max<std::size_t>(length, 1); ++i) {
+        auto byte = static_cast<unsigned char>(bytes[at + i]);
+        text += "\\x";
+        text += hex[byte >> 4];
+        text += hex[byte & 0x0F];
+      }
+      at += std::max<std::size_t>(length, 1);
     } else {
       text.append(bytes.substr(at, length));
       at += length;

@@ -38,8 +38,9 @@ inline constexpr std::string_view wrongPasswordText = "密码不正确，请重�
 inline constexpr std::string_view emptyPasswordText = "密码不能为空，请重新输入。";
 inline constexpr std::string_view mismatchText = "两次输入的密码不一致，请重新输入。";
 
-// Bytes from the outside (an account, a path) made safe to show: control characters and
-// invalid UTF-8 as \xNN, cut to `limit` characters with an ellipsis.
+// Bytes from the outside (an account, a path) made safe to show: C0 and C1 controls, the
+// bidirectional controls, U+2028, U+2029, U+FEFF and invalid UTF-8 as \xNN per byte, cut to
+// `limit` characters with an ellipsis.
 std::string displayText(std::string_view bytes, std::size_t limit = 80);
 
 }  // namespace keychain

@@ -56,7 +56,7 @@ OSStatus checkSchema(sqlite3* db) {
   return row == expectedSchema.size() ? errSecSuccess : errSecInvalidKeychain;
 }
 
-OSStatus writeSchema(sqlite3* db, const NewKeychain& contents) {
+OSStatus writeSchema(sqlite3* db, const KeychainRecord& contents) {
   OSStatus status = exec(db, "BEGIN IMMEDIATE");
   if (status != errSecSuccess) return status;
   auto write = [&]() -> OSStatus {

@@ -13,15 +13,8 @@
 
 namespace keychain {
 
-struct NewKeychain;
-
-// errSecInvalidKeychain unless the file holds exactly our tables and indexes.
-OSStatus checkSchema(sqlite3* db);
-
-// Creates the tables and the keychain record of a new file, in one transaction.
-OSStatus writeSchema(sqlite3* db, const NewKeychain& contents);
-
-// The keychain record: who the keychain is and how its key is wrapped.
+// The keychain record: who the keychain is and how its key is wrapped (its uuid, KDF
+// parameters, salt and K wrapped). A new keychain is made from one too.
 struct KeychainRecord {
   std::string uuid;
   KdfParams kdf;
@@ -29,6 +22,12 @@ struct KeychainRecord {
   std::string wrapNonce;
   std::string wrappedKey;
 };
+
+// errSecInvalidKeychain unless the file holds exactly our tables and indexes.
+OSStatus checkSchema(sqlite3* db);
+
+// Creates the tables and the keychain record of a new file, in one transaction.
+OSStatus writeSchema(sqlite3* db, const KeychainRecord& contents);
 
 // Reads and checks the keychain record; errSecInvalidKeychain when missing or malformed
 // (KDF parameters out of bounds included).

@@ -50,14 +50,4 @@ OSStatus pragmaInteger(sqlite3* db, const char* sql, std::int64_t& value) {
   return errSecSuccess;
 }
 
-std::string toHex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    text += digits[byte >> 4];
-    text += digits[byte & 0x0F];
-  }
-  return text;
-}
-
 }  // namespace keychain

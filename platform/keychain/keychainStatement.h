@@ -40,6 +40,4 @@ OSStatus exec(sqlite3* db, const char* sql);
 // The integer a PRAGMA query returns.
 OSStatus pragmaInteger(sqlite3* db, const char* sql, std::int64_t& value);
 
-std::string toHex(std::string_view bytes);
-
 }  // namespace keychain

@@ -66,7 +66,7 @@ OSStatus unlockWithPrompts(const PromptSubject& subject, PasswordPurpose purpose
   return errSecAuthFailed;
 }
 
-OSStatus makeNewKeychain(const SecureBytes& password, NewKeychain& contents, SecureBytes& key) {
+OSStatus makeNewKeychain(const SecureBytes& password, KeychainRecord& contents, SecureBytes& key) {
   if (!cryptoReady()) return errSecNotAvailable;
   contents.uuid = randomBytes(uuidBytes);
   contents.kdf = newKdfParams();

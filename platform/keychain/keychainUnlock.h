@@ -24,7 +24,7 @@ OSStatus unlockWithPrompts(const PromptSubject& subject, PasswordPurpose purpose
                            const KeychainRecord& record, SecureBytes& key);
 
 // The contents of a new keychain protected by `password`, and its fresh K.
-OSStatus makeNewKeychain(const SecureBytes& password, NewKeychain& contents, SecureBytes& key);
+OSStatus makeNewKeychain(const SecureBytes& password, KeychainRecord& contents, SecureBytes& key);
 
 // Asks for a new password (three tries for an empty or unconfirmed entry).
 OSStatus askNewKeychainPassword(const PromptSubject& subject, SecureBytes& password);

@@ -10,6 +10,7 @@
 
 #include "Ferrowick/keystore/Security.h"
 #include "platform/keychain/accessObject.h"
+#include "platform/keychain/keychainCreation.h"
 #include "platform/keychain/keychainHandle.h"
 #include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainUnlock.h"
@@ -64,7 +65,7 @@ OSStatus createLoginKeychain(const std::string& path, const Address& address,
   SecureBytes password;
   status = askNewKeychainPassword({path, address.account}, password);
   if (status != errSecSuccess) return status;
-  NewKeychain contents;
+  KeychainRecord contents;
   SecureBytes key;
   status = makeNewKeychain(password, contents, key);
   if (status != errSecSuccess) return status;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Ferrowick/keystore/Security.h"
+#include "platform/keychain/keychainCreation.h"
 #include "platform/keychain/keychainHandle.h"
 #include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainUnlock.h"
@@ -33,7 +34,7 @@ OSStatus SecKeychainCreate(const char* pathName, std::uint32_t passwordLength, c
   } else {
     secret = SecureBytes(password, passwordLength);
   }
-  NewKeychain contents;
+  KeychainRecord contents;
   SecureBytes key;
   status = makeNewKeychain(secret, contents, key);
   if (status == errSecSuccess) status = createKeychainFile(path, contents);

@@ -1,8 +1,10 @@
 // ferrowick-keychain on real keychain files made by the real tool in a private home. Every
 // password is typed by the scripted pinentry; key bytes are compared, never printed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/keychain/ForeignJournal.h"
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/RunBinary.h"
 #include "tests/support/ScriptedPinentry.h"
@@ -506,6 +509,127 @@ TEST_F(KeychainToolTest, RestoreRefusesUnsafeStatesAndReplacesOnlyWhenAsked) {
   RunResult first = testing_support::run(KEYCHAIN_TOOL, {"restore", copy}, elsewhere);
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(testing_support::run(KEYCHAIN_TOOL, {"check"}, elsewhere).status, 0);
+}
+
+// Output that doesn't all reach the parent is a failure with the one line Ferrowick gives; a
+// change made before it (a deletion, a backup) still stands.
+TEST_F(KeychainToolTest, LostOutputIsStatusOneAndOneLineWhateverTheCommand) {
+  ensureKey("kept");
+  using testing_support::StandardOutput;
+  const std::vector<std::pair<const char*, StandardOutput>> outputs = {
+      {"/dev/full", StandardOutput::fullDevice},
+      {"a closed standard output", StandardOutput::closed},
+      {"a reader that is gone", StandardOutput::readerGone},
+  };
+  int round = 0;
+  for (const auto& [where, output] : outputs) {
+    SCOPED_TRACE(where);
+    ensureKey("doomed");
+    const std::string copy = home.file("lost-" + std::to_string(++round) + ".backup");
+    struct Command {
+      std::vector<std::string> arguments;
+      std::vector<std::string> answers;
+    };
+    const std::vector<Command> commands = {
+        {{"--help"}, {}}, {{"list"}, {}},         {{"list", "--json"}, {}},
+        {{"check"}, {}},  {{"backup", copy}, {}}, {{"delete", "doomed"}, {pin(oldPassword)}},
+    };
+    for (const Command& command : commands) {
+      SCOPED_TRACE(command.arguments[0]);
+      pinentry.script(command.answers);
+      RunOptions lost = options();
+      lost.standardOutput = output;
+      expectOneLineFailure(testing_support::run(KEYCHAIN_TOOL, command.arguments, lost),
+                           "Cannot write result");
+    }
+    EXPECT_EQ(tool({"check", "--password"}, {pin(oldPassword)}).status, 0);
+    EXPECT_EQ(tool({"list"}).out.find("doomed"), std::string::npos) << "the deletion stands";
+    EXPECT_EQ(tool({"--keychain", copy, "check"}).status, 0) << "the backup stands";
+  }
+}
+
+// Another user watches a shared sticky folder and, the moment a run opens the keychain there,
+// hard-links a hot journal of his own beside it: no run may roll it in.
+class JournalPlanter {
+ public:
+  JournalPlanter(const std::string& folder, const std::string& journal) {
+    child_ = fork();
+    if (child_ != 0) return;
+    const uid_t stranger = keychain_test::strangerUid();
+    if (setresgid(stranger, stranger, stranger) != 0 ||
+        setresuid(stranger, stranger, stranger) != 0)
+      _exit(2);
+    umask(0);
+    const std::string own = folder + "/planter-journal";
+    int fd = open(own.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 || write(fd, journal.data(), journal.size()) != static_cast<ssize_t>(journal.size()))
+      _exit(3);
+    close(fd);
+    int watch = inotify_init1(0);
+    if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_OPEN) < 0) _exit(4);
+    const std::string target = folder + "/k.keychain-db-journal";
+    alignas(inotify_event) char events[4096];
+    for (;;) {
+      ssize_t got = read(watch, events, sizeof events);
+      if (got <= 0) _exit(5);
+      for (char* at = events; at < events + got;) {
+        auto* event = reinterpret_cast<inotify_event*>(at);
+        at += sizeof(inotify_event) + event->len;
+        if (event->len == 0 || std::string(event->name) != "k.keychain-db") continue;
+        // EEXIST while the last one is still there: the next open is another chance.
+        if (link(own.c_str(), target.c_str()) != 0) continue;
+      }
+    }
+  }
+  ~JournalPlanter() {
+    if (child_ > 0) {
+      kill(child_, SIGKILL);
+      waitpid(child_, nullptr, 0);
+    }
+  }
+  bool running() const { return child_ > 0 && waitpid(child_, nullptr, WNOHANG) == 0; }
+
+ private:
+  pid_t child_ = -1;
+};
+
+TEST_F(KeychainToolTest, AJournalLinkedByAnotherUserInTheRaceIsNeverRolledIn) {
+  if (geteuid() != 0) GTEST_SKIP() << "a second user needs root";
+  ensureKey("first");
+  ensureKey("second");
+  keychain_test::StickyFolder shared;
+  const std::string named = shared.path() + "/k.keychain-db";
+  ASSERT_EQ(tool({"--keychain", named, "restore", keychainPath()}).status, 0);
+  const std::string before = testing_support::readFile(named);
+  const std::string listing = tool({"--keychain", named, "list"}).out;
+  ASSERT_NE(listing.find("\tsecond\n"), std::string::npos);
+
+  auto planter =
+      std::make_unique<JournalPlanter>(shared.path(), keychain_test::foreignHotJournal());
+  const std::string refused = "Keychain refused (damaged, foreign or wrong permissions): " + named;
+  int planted = 0, runs = 0;
+  auto afterRun = [&](const RunResult& result, const std::string& done) {
+    ++runs;
+    ASSERT_TRUE(result.out == done || result.err == refused + "\n")
+        << result.status << " " << result.err;
+    ASSERT_TRUE(testing_support::readFile(named) == before) << "the keychain changed";
+    if (unlink((named + "-journal").c_str()) == 0) ++planted;
+  };
+  usleep(100000);  // the planter's watch is in place
+  ASSERT_TRUE(planter->running());
+  for (int i = 0; i < 150; ++i) afterRun(tool({"--keychain", named, "list"}), listing);
+  for (int i = 0; i < 20; ++i) {
+    const std::string copy = home.file("race-" + std::to_string(i) + ".backup");
+    afterRun(tool({"--keychain", named, "backup", copy}), "Backup written to " + copy + "\n");
+  }
+  EXPECT_TRUE(planter->running());
+  planter.reset();
+  unlink((named + "-journal").c_str());
+  EXPECT_GT(planted, 0) << "the other user never got his journal in: the race was not run";
+  std::printf("journal planted in %d of %d runs; the keychain unchanged after every one\n", planted,
+              runs);
+  RunResult checked = tool({"--keychain", named, "check", "--password"}, {pin(oldPassword)});
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
 }
 
 TEST_F(KeychainToolTest, WrongCommandLinesFailWithTheUsageLine) {

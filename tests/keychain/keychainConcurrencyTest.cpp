@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "platform/keychain/KeychainTesting.h"
+#include "platform/keychain/keychainCreation.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainUnlock.h"
+#include "tests/keychain/PlacementControl.h"
 #include "tests/keychain/RealKeychainFixture.h"
 #include "tests/support/RunBinary.h"
 
@@ -137,7 +139,7 @@ TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehi
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
   // The KDF is nearly all of SecKeychainCreate's time; the child repeats only the file step
   // after it, so every kill lands somewhere in the making of a file.
-  keychain::NewKeychain contents;
+  keychain::KeychainRecord contents;
   SecureBytes key;
   ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
             errSecSuccess);
@@ -184,18 +186,18 @@ TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards
   KeychainHome home;
   const std::string folder = home.root() + "/named";
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  keychain::NewKeychain contents;
+  keychain::KeychainRecord contents;
   SecureBytes key;
   ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
             errSecSuccess);
-  keychain::testing::forceNamedCreation(true);
+  refuseUnnamedFiles(true);
   // 1: a temporary with nothing in it; 2: a whole temporary; 3: the keychain with two links.
   for (int step = 1; step <= 3; ++step) {
     SCOPED_TRACE(step);
     const std::string path = folder + "/" + std::to_string(step) + ".keychain-db";
     pid_t pid = fork();
     if (pid == 0) {
-      keychain::testing::killAtCreationStep(step);
+      killAtPlacementStep(step);
       keychain::createKeychainFile(path, contents);
       _exit(0);
     }
@@ -223,7 +225,7 @@ TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards
     EXPECT_EQ(info.st_nlink, 1u);
     unlink(path.c_str());
   }
-  keychain::testing::forceNamedCreation(false);
+  refuseUnnamedFiles(false);
 }
 
 TEST(KeychainConcurrencyTest, TemporaryLeftBesideASoundKeychainGoesWithTheNextWrite) {

@@ -8,10 +8,13 @@
 #include <functional>
 #include <optional>
 
+#include "platform/files/fileBasics.h"
 #include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/accessObject.h"
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainStatement.h"
+#include "tests/keychain/FailingUnlock.h"
+#include "tests/keychain/ForeignJournal.h"
 #include "tests/keychain/RealKeychainFixture.h"
 #include "tests/support/RunBinary.h"
 
@@ -185,7 +188,7 @@ const std::vector<FileCase>& fileCases() {
          // Still well-formed, with a new descriptor: the ciphertext no longer matches it.
          OpaqueSecAccess access = keychain::newAccess("edited", nullptr);
          std::string blob = keychain::serializeAccess(access);
-         runSql(t.path, "UPDATE item SET access = x'" + keychain::toHex(blob) + "'");
+         runSql(t.path, "UPDATE item SET access = x'" + files::toHex(blob) + "'");
        },
        errSecSuccess, errSecDecode, std::nullopt},
       {"access object malformed",
@@ -363,43 +366,6 @@ TEST_F(KeychainFileTest, SecretsPasswordAndKeyNeverReachTheFile) {
   EXPECT_EQ(file.find(key.view()), std::string::npos);
 }
 
-// The system's file layer with one fault to switch on: releasing the write lock after a commit
-// fails, as it once did on a network filesystem, though the commit itself went through.
-struct FailingUnlock {
-  static inline sqlite3_vfs* base = nullptr;
-  static inline sqlite3_vfs vfs{};
-  static inline sqlite3_io_methods methods{};
-  static inline const sqlite3_io_methods* original = nullptr;
-  static inline bool armed = false;
-
-  static int unlock(sqlite3_file* file, int level) {
-    int result = original->xUnlock(file, level);
-    return armed && level == SQLITE_LOCK_SHARED && result == SQLITE_OK ? SQLITE_IOERR_UNLOCK
-                                                                       : result;
-  }
-  static int open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
-    int result = base->xOpen(base, name, file, flags, out);
-    if (result == SQLITE_OK && file->pMethods != nullptr && (flags & SQLITE_OPEN_MAIN_DB)) {
-      if (original == nullptr) {
-        original = file->pMethods;
-        methods = *original;
-        methods.xUnlock = unlock;
-      }
-      if (file->pMethods == original) file->pMethods = &methods;
-    }
-    return result;
-  }
-  // Becomes the default for every connection opened from now on, this process only.
-  static void install() {
-    if (base != nullptr) return;
-    base = sqlite3_vfs_find(nullptr);
-    vfs = *base;
-    vfs.zName = "failing-unlock";
-    vfs.xOpen = open;
-    sqlite3_vfs_register(&vfs, 1);
-  }
-};
-
 TEST_F(KeychainFileTest, AddThatCommittedIsReportedDoneThoughReleasingTheLockFailed) {
   FailingUnlock::install();
   SecKeychainRef keychain = createKeychainAt(home.scratch("unlock.keychain-db"));
@@ -410,6 +376,45 @@ TEST_F(KeychainFileTest, AddThatCommittedIsReportedDoneThoughReleasingTheLockFai
   SecureBytes data;
   ASSERT_EQ(readData("device-3", data, keychain), errSecSuccess);
   EXPECT_TRUE(data == firstSecret);
+}
+
+// A journal planted by another user after every check made by path, while a connection is
+// open: the next read or write must refuse it where SQLite opens it, and leave the file alone.
+TEST_F(KeychainFileTest, AnotherUsersJournalIsNeverRolledIntoAnOpenKeychain) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
+  const std::string journal = foreignHotJournal();
+  StickyFolder shared;
+  const std::string named = shared.path() + "/k.keychain-db";
+  SecKeychainRef keychain = createKeychainAt(named);
+  ASSERT_EQ(addItem("device-9", firstSecret, openAccess(), keychain), errSecSuccess);
+  const std::string before = readFile(named);
+
+  struct Case {
+    const char* what;
+    const char* first;  // run before the journal is planted
+    const char* then;
+  };
+  const std::vector<Case> cases = {
+      {"a read", "SELECT 1", "SELECT count(*) FROM item"},
+      {"a write", "SELECT 1", "BEGIN IMMEDIATE; DELETE FROM item; COMMIT"},
+      {"a write whose lock is already held", "BEGIN IMMEDIATE", "DELETE FROM item; COMMIT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    keychain::Database database;
+    ASSERT_EQ(keychain::openKeychain(named, keychain::FolderRule::shared, database), errSecSuccess);
+    ASSERT_EQ(keychain::exec(database.get(), c.first), errSecSuccess);
+    ASSERT_TRUE(plantAs(strangerUid(), shared.path(), "k.keychain-db-journal", journal));
+    EXPECT_EQ(keychain::exec(database.get(), c.then), errSecInvalidKeychain);
+    database = keychain::Database();
+    EXPECT_TRUE(readFile(named) == before) << "the keychain file changed";
+    // Every later open refuses it as well, until the owner removes it.
+    EXPECT_EQ(lookup("device-9", keychain), errSecInvalidKeychain);
+    ASSERT_EQ(unlink((named + "-journal").c_str()), 0);
+    SecureBytes data;
+    ASSERT_EQ(readData("device-9", data, keychain), errSecSuccess);
+    EXPECT_TRUE(data == firstSecret);
+  }
 }
 
 }  // namespace

@@ -138,5 +138,40 @@ TEST(KeychainPromptTest, DisplayTextIsCutAtACharacterBoundary) {
   EXPECT_EQ(keychain::displayText("tab\tdel\x7F"), "tab\\x09del\\x7F");
 }
 
+// Everything that could hide, reorder or break the shown text is escaped byte by byte; ordinary
+// text, non-Latin scripts and symbols next to the escaped ranges are shown as they are.
+TEST(KeychainPromptTest, DisplayTextEscapesEveryControlAndEveryTextDirectionOrLineTrick) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"esc\x1B[2J", "esc\\x1B[2J"},
+      {"del\x7F", "del\\x7F"},
+      {"\xC2\x80", "\\xC2\\x80"},  // U+0080, first C1
+      {"\xC2\x85", "\\xC2\\x85"},  // NEL
+      {"\xC2\x9B"
+       "31m",
+       "\\xC2\\x9B31m"},                                               // CSI
+      {"\xC2\x9F", "\\xC2\\x9F"},                                      // last C1
+      {"\xC2\xA0", "\xC2\xA0"},                                        // no-break space: shown
+      {"\xD8\x9C", "\\xD8\\x9C"},                                      // U+061C ALM
+      {"\xE2\x80\x8E\xE2\x80\x8F", "\\xE2\\x80\\x8E\\xE2\\x80\\x8F"},  // LRM, RLM
+      {"\xE2\x80\xA8", "\\xE2\\x80\\xA8"},                             // line separator
+      {"\xE2\x80\xA9", "\\xE2\\x80\\xA9"},                             // paragraph separator
+      {"\xE2\x80\xAA", "\\xE2\\x80\\xAA"},                             // LRE
+      {"gpj.\xE2\x80\xAE"
+       "exe",
+       "gpj.\\xE2\\x80\\xAEexe"},                                      // RLO
+      {"\xE2\x81\xA6\xE2\x81\xA9", "\\xE2\\x81\\xA6\\xE2\\x81\\xA9"},  // LRI, PDI
+      {"\xE2\x80\xAF", "\xE2\x80\xAF"},                                // U+202F: shown
+      {"\xEF\xBB\xBF"
+       "bom",
+       "\\xEF\\xBB\\xBFbom"},  // U+FEFF
+      {"名字 ü €", "名字 ü €"},
+  };
+  for (const auto& [bytes, shown] : cases) {
+    SCOPED_TRACE(shown);
+    EXPECT_EQ(keychain::displayText(bytes), shown);
+  }
+}
+
 }  // namespace
 }  // namespace keychain_test
