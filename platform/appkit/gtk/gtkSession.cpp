@@ -37,6 +37,48 @@ GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
 
 void discardPrint(const gchar*) {}
 
+// Long enough to cover keys already on their way when focus moves, short enough not to be
+// noticed by someone who reads the dialog first (browsers guard their security prompts alike).
+constexpr gint64 inputGuardMicroseconds = 500 * 1000;
+
+struct InputGuard {
+  // Monotonic time from which input counts; zero until the window first gets the focus.
+  gint64 openFrom = 0;
+};
+
+gboolean onGuardedFocusIn(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<InputGuard*>(data)->openFrom = g_get_monotonic_time() + inputGuardMicroseconds;
+  return FALSE;
+}
+
+bool isUserInput(GdkEventType type) {
+  switch (type) {
+    case GDK_KEY_PRESS:
+    case GDK_KEY_RELEASE:
+    case GDK_BUTTON_PRESS:
+    case GDK_2BUTTON_PRESS:
+    case GDK_3BUTTON_PRESS:
+    case GDK_BUTTON_RELEASE:
+    case GDK_TOUCH_BEGIN:
+    case GDK_TOUCH_UPDATE:
+    case GDK_TOUCH_END:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Runs before any widget of the window sees the event; true drops it.
+gboolean onGuardedCapturedEvent(GtkWidget*, GdkEvent* event, gpointer data) {
+  if (!isUserInput(event->type)) return FALSE;
+  const InputGuard& guard = *static_cast<InputGuard*>(data);
+  return guard.openFrom == 0 || g_get_monotonic_time() < guard.openFrom;
+}
+
+void freeGuard(gpointer data, GClosure*) {
+  delete static_cast<InputGuard*>(data);
+}
+
 }  // namespace
 
 bool startGtk() {
@@ -67,6 +109,14 @@ std::string displayable(const char* text) {
 void comeForward(GtkWindow* window) {
   gtk_window_set_keep_above(window, TRUE);
   gtk_window_present_with_time(window, gtk_get_current_event_time());
+}
+
+void guardAgainstTypeAhead(GtkWidget* window) {
+  auto* guard = new InputGuard;
+  // The window holds the guard; the second handler frees it when the window goes.
+  g_signal_connect(window, "focus-in-event", G_CALLBACK(onGuardedFocusIn), guard);
+  g_signal_connect_data(window, "captured-event", G_CALLBACK(onGuardedCapturedEvent), guard,
+                        freeGuard, GConnectFlags{});
 }
 
 void flushDisplay() {
