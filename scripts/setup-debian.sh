@@ -11,6 +11,7 @@ packages=(
   # tests
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
   xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
+  openbox xterm libxtst-dev
   # packaging
   dpkg-dev file lintian debootstrap
   # fuzzing, benchmarks, memory checks

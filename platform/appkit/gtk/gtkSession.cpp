@@ -51,31 +51,28 @@ gboolean onGuardedFocusIn(GtkWidget*, GdkEvent*, gpointer data) {
   return FALSE;
 }
 
-bool isUserInput(GdkEventType type) {
-  switch (type) {
-    case GDK_KEY_PRESS:
-    case GDK_KEY_RELEASE:
-    case GDK_BUTTON_PRESS:
-    case GDK_2BUTTON_PRESS:
-    case GDK_3BUTTON_PRESS:
-    case GDK_BUTTON_RELEASE:
-    case GDK_TOUCH_BEGIN:
-    case GDK_TOUCH_UPDATE:
-    case GDK_TOUCH_END:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Runs before any widget of the window sees the event; true drops it.
-gboolean onGuardedCapturedEvent(GtkWidget*, GdkEvent* event, gpointer data) {
-  if (!isUserInput(event->type)) return FALSE;
+bool guarding(gpointer data) {
   const InputGuard& guard = *static_cast<InputGuard*>(data);
   return guard.openFrom == 0 || g_get_monotonic_time() < guard.openFrom;
 }
 
-void freeGuard(gpointer data, GClosure*) {
+// The controllers below run in the capture phase, before any widget of the window sees the
+// event; returning true (or claiming the press) drops it.
+gboolean onGuardedKey(GtkEventControllerKey*, guint, guint, GdkModifierType, gpointer data) {
+  return guarding(data);
+}
+
+void onGuardedPress(GtkGestureMultiPress* gesture, gint, gdouble, gdouble, gpointer data) {
+  gtk_gesture_set_state(GTK_GESTURE(gesture), guarding(data) ? GTK_EVENT_SEQUENCE_CLAIMED
+                                                             : GTK_EVENT_SEQUENCE_DENIED);
+}
+
+// The window keeps what guards it for as long as it lives.
+void keepWithWindow(GtkWidget* window, const char* key, gpointer object, GDestroyNotify release) {
+  g_object_set_data_full(G_OBJECT(window), key, object, release);
+}
+
+void freeGuard(gpointer data) {
   delete static_cast<InputGuard*>(data);
 }
 
@@ -113,10 +110,19 @@ void comeForward(GtkWindow* window) {
 
 void guardAgainstTypeAhead(GtkWidget* window) {
   auto* guard = new InputGuard;
-  // The window holds the guard; the second handler frees it when the window goes.
+  keepWithWindow(window, "ferrowick-input-guard", guard, freeGuard);
   g_signal_connect(window, "focus-in-event", G_CALLBACK(onGuardedFocusIn), guard);
-  g_signal_connect_data(window, "captured-event", G_CALLBACK(onGuardedCapturedEvent), guard,
-                        freeGuard, GConnectFlags{});
+
+  GtkEventController* keys = gtk_event_controller_key_new(window);
+  gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+  g_signal_connect(keys, "key-pressed", G_CALLBACK(onGuardedKey), guard);
+  keepWithWindow(window, "ferrowick-input-guard-keys", keys, g_object_unref);
+
+  GtkGesture* presses = gtk_gesture_multi_press_new(window);
+  gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(presses), 0);
+  gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(presses), GTK_PHASE_CAPTURE);
+  g_signal_connect(presses, "pressed", G_CALLBACK(onGuardedPress), guard);
+  keepWithWindow(window, "ferrowick-input-guard-presses", presses, g_object_unref);
 }
 
 void flushDisplay() {
