@@ -132,6 +132,7 @@ OSStatus askNewPassword(const PromptSubject& subject, std::string_view error,
                             "。\n\n请为该钥匙串设置密码。以后读取其中的项目时都需要输入这个密码。");
   request.prompt = "新密码";
   request.repeat = "再次输入";
+  request.repeatError = std::string(mismatchText);  // else the GUI flavours say it in English
   request.okLabel = subject.description.empty() ? "创建" : "确定";
   request.cancelLabel = "取消";
   request.error = std::string(error);

@@ -68,7 +68,7 @@ void LAContext::evaluatePolicy(LAPolicy policy, std::string_view localizedReason
   auto run = [policy, evaluation = std::move(evaluation), cancellation = impl_->cancellation,
               reply]() {
     localauth::Verdict verdict = policy == LAPolicyDeviceOwnerAuthentication
-                                     ? localauth::authenticateOwner(evaluation, *cancellation)
+                                     ? localauth::authenticateOwner(evaluation, cancellation)
                                      : localauth::Verdict::unavailable;
     // An evaluation that was invalidated meanwhile is not an approval.
     if (verdict == localauth::Verdict::approved && cancellation->stopped()) {

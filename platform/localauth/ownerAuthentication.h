@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "platform/pinentry/Pinentry.h"
@@ -21,7 +22,7 @@ enum class Verdict {
 };
 
 struct Evaluation {
-  std::string reason;       // shown as the prompt's description, unchanged
+  std::string reason;       // shown as the prompt's description (lines broken to fit)
   std::string cancelLabel;  // the prompt's cancel button
   std::chrono::steady_clock::time_point deadline;
 };
@@ -32,7 +33,11 @@ std::string currentUserName();
 // Whether PAM accepts a transaction for our service and user and pinentry is on PATH.
 bool ownerAuthenticationPossible();
 
-// Runs the whole PAM conversation; blocks until it ends.
-Verdict authenticateOwner(const Evaluation& evaluation, pinentry::Cancellation& cancellation);
+// Runs the whole PAM conversation; blocks until it ends, the owner cancels a module's status
+// prompt, `cancellation` is stopped or the deadline passes. In the last three cases a module
+// that is still waiting (for a finger, say) keeps PAM's thread until the process ends; nothing
+// is shown any more, and its late verdict is not used.
+Verdict authenticateOwner(const Evaluation& evaluation,
+                          std::shared_ptr<pinentry::Cancellation> cancellation);
 
 }  // namespace localauth

@@ -23,6 +23,8 @@ struct Request {
   std::string error;        // SETERROR, if not empty (e.g. after a wrong try)
   std::string repeat;       // SETREPEAT with this label, if not empty: ask twice, must match
                             // (a pinentry that asks once is asked again under this label)
+  std::string repeatError;  // SETREPEATERROR, if not empty: shown by a pinentry that compares
+                            // the two entries itself (taken or not: its own text otherwise)
   int timeoutSeconds = 0;   // SETTIMEOUT (always sent; 0 means pinentry's "no time-out")
 };
 
@@ -70,6 +72,12 @@ Result getPin(const Request& request, Cancellation* cancellation = nullptr);
 // A yes/no confirmation (CONFIRM): Outcome::confirmed when the user said yes, cancelled when
 // the user refused or cancelled, otherwise as for getPin.
 Outcome confirm(const Request& request, Cancellation* cancellation = nullptr);
+
+// A notice with one button (CONFIRM --one-button, the button labelled Request::okLabel) that
+// stays until the user presses the button or closes it: Outcome::confirmed or cancelled (the
+// flavours differ in which), otherwise as for getPin. The caller ends it early through
+// `cancellation`.
+Outcome notice(const Request& request, Cancellation* cancellation = nullptr);
 
 // The protocol's escaping of a text we send: %, CR, LF and other bytes below 0x20 as %XX.
 std::string escape(std::string_view text);

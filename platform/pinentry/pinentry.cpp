@@ -500,6 +500,12 @@ std::optional<Outcome> prepare(Session& session, const Request& request) {
     if (!each.always && each.text.empty()) continue;
     if (auto stop = setting(session, commandLine(each.name, each.text), true)) return stop;
   }
+  // Older pinentries don't know it and show their own (English) mismatch text.
+  if (!request.repeat.empty() && !request.repeatError.empty()) {
+    if (auto stop = setting(session, commandLine("SETREPEATERROR", request.repeatError), false)) {
+      return stop;
+    }
+  }
   // Always sent: pinentry-tty otherwise arms a 60 s alarm of its own.
   int timeout = request.timeoutSeconds > 0 ? request.timeoutSeconds : 0;
   if (auto stop = setting(session, "SETTIMEOUT " + std::to_string(timeout), true)) return stop;
@@ -552,14 +558,26 @@ Result getPin(const Request& request, Cancellation* cancellation) {
   return result;
 }
 
-Outcome confirm(const Request& request, Cancellation* cancellation) {
+namespace {
+
+Outcome askConfirm(const Request& request, Cancellation* cancellation, const char* command) {
   Session session(cancellation);
   if (auto early = prepare(session, request)) return *early;
-  Io sent = session.send("CONFIRM");
+  Io sent = session.send(command);
   if (sent != Io::ok) return sent == Io::stopped ? Outcome::stopped : Outcome::unavailable;
   assuan::Reply reply = session.readReply(nullptr);
   if (session.stopped()) return Outcome::stopped;
   return assuan::confirmOutcome(reply);
+}
+
+}  // namespace
+
+Outcome confirm(const Request& request, Cancellation* cancellation) {
+  return askConfirm(request, cancellation, "CONFIRM");
+}
+
+Outcome notice(const Request& request, Cancellation* cancellation) {
+  return askConfirm(request, cancellation, "CONFIRM --one-button");
 }
 
 }  // namespace pinentry
