@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
   xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
   openbox xterm libxtst-dev
+  pinentry-gnome3 gcr dbus-daemon pinentry-qt
   # tests: the zh_CN.UTF-8 locale the build makes for PAM's translated texts
   locales
   # packaging
