@@ -46,8 +46,12 @@ struct InputGuard {
   gint64 openFrom = 0;
 };
 
+// Only the first focus counts: later ones come as often from the dialog's own popups (the
+// chooser's completions on Wayland) or a new keyboard as from the user coming back, and
+// re-arming then would drop what the user types into the dialog itself.
 gboolean onGuardedFocusIn(GtkWidget*, GdkEvent*, gpointer data) {
-  static_cast<InputGuard*>(data)->openFrom = g_get_monotonic_time() + inputGuardMicroseconds;
+  auto* guard = static_cast<InputGuard*>(data);
+  if (guard->openFrom == 0) guard->openFrom = g_get_monotonic_time() + inputGuardMicroseconds;
   return FALSE;
 }
 
@@ -63,8 +67,8 @@ gboolean onGuardedKey(GtkEventControllerKey*, guint, guint, GdkModifierType, gpo
 }
 
 void onGuardedPress(GtkGestureMultiPress* gesture, gint, gdouble, gdouble, gpointer data) {
-  gtk_gesture_set_state(GTK_GESTURE(gesture), guarding(data) ? GTK_EVENT_SEQUENCE_CLAIMED
-                                                             : GTK_EVENT_SEQUENCE_DENIED);
+  gtk_gesture_set_state(GTK_GESTURE(gesture),
+                        guarding(data) ? GTK_EVENT_SEQUENCE_CLAIMED : GTK_EVENT_SEQUENCE_DENIED);
 }
 
 // The window keeps what guards it for as long as it lives.
