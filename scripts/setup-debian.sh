@@ -13,6 +13,7 @@ packages=(
   xvfb xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
   openbox xterm libxtst-dev
   pinentry-gnome3 gcr dbus-daemon pinentry-qt
+  sway libwayland-dev libwayland-bin libxkbcommon-dev
   # tests: the zh_CN.UTF-8 locale the build makes for PAM's translated texts
   locales
   # packaging
