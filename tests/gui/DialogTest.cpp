@@ -47,7 +47,7 @@ void DialogTest::start(const std::vector<std::string>& arguments,
       // GTK keeps caches for the life of the process; they are not ours to free.
       {"ASAN_OPTIONS", "detect_leaks=0"},
   };
-  options.workingDirectory = home_->path();
+  options.workingDirectory = workingDirectory_.value_or(home_->path());
   options.timeout = runLimit;
   options.standardOutput = output;
   run_ = std::async(std::launch::async, [arguments, options] {

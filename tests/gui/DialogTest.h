@@ -28,6 +28,8 @@ class DialogTest : public ::testing::Test {
   // Starts `Ferrowick <arguments>` with this display, a private HOME and no session bus.
   void start(const std::vector<std::string>& arguments,
              testing_support::StandardOutput output = testing_support::StandardOutput::collected);
+  // Where the next run starts (the private HOME unless set).
+  void startIn(const std::string& folder) { workingDirectory_ = folder; }
   // Waits for the run to end (it is killed after its time-out).
   testing_support::RunResult finish();
 
@@ -50,6 +52,7 @@ class DialogTest : public ::testing::Test {
  private:
   Screen screen_;
   bool windowManager_;
+  std::optional<std::string> workingDirectory_;
   std::unique_ptr<testing_support::TempDir> home_;
   std::unique_ptr<testing_support::TempDir> runtime_;
   std::unique_ptr<VirtualDisplay> display_;

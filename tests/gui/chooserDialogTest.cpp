@@ -67,6 +67,21 @@ TEST_F(ChooserDialogTest, TypedPathIsExactlyWhatIsWritten) {
   EXPECT_EQ(recent.find("My%20Files"), std::string::npos);
 }
 
+TEST_F(ChooserDialogTest, OpensInTheHomeFolderWhereverTheParentRuns) {
+  // The same name in both places: a relative name picks from the folder the chooser shows.
+  testing_support::TempDir elsewhere;
+  testing_support::writeFile(elsewhere.file("note.txt"), "parent's");
+  testing_support::writeFile(home().file("note.txt"), "home's");
+  startIn(elsewhere.path());
+  start({"choose-file", "选择一项"});
+  std::string window = waitForWindow("选择一项");
+  ASSERT_FALSE(window.empty()) << "no chooser came up";
+  ASSERT_TRUE(typePath(window, "note.txt"));
+  testing_support::RunResult result = finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, home().file("note.txt"));
+}
+
 TEST_F(ChooserDialogTest, EveryWayOfNotChoosingIsASelectionCancelled) {
   struct Case {
     const char* word;
