@@ -168,6 +168,9 @@ int main(int argc, char** argv) {
   }
   zwp_virtual_keyboard_v1_destroy(keyboard);
   wl_display_roundtrip(display);
+  zwp_virtual_keyboard_manager_v1_destroy(globals.manager);
+  wl_seat_destroy(globals.seat);
+  wl_registry_destroy(registry);
   close(fd);
   std::free(text);
   xkb_keymap_unref(keymap);
