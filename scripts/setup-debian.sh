@@ -16,6 +16,8 @@ packages=(
   sway libwayland-dev libwayland-bin libxkbcommon-dev
   # tests: the zh_CN.UTF-8 locale the build makes for PAM's translated texts
   locales
+  # tests: the real fingerprint stack (virtual reader, private system bus, polkit stand-in)
+  fprintd libpam-fprintd python3-dbusmock dbus-daemon libglib2.0-bin
   # packaging
   dpkg-dev file lintian debootstrap
   # fuzzing, benchmarks, memory checks
@@ -35,4 +37,9 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The tests load pam_fprintd themselves; installing it must not put fingerprint login into
+  # this machine's common-auth.
+  if printf '%s\n' "${missing[@]}" | grep -qx libpam-fprintd; then
+    pam-auth-update --package --remove fprintd
+  fi
 fi

@@ -1,19 +1,22 @@
 // The module is looked for only by absolute path: first beside the running executable (a
 // build tree), then in the libexec folder next to the executable's bin folder (an install
 // under any prefix, a package included), then at the libexec path the binary was built for.
-// Never by bare name, which would let LD_LIBRARY_PATH or the cwd pick the code we run. A file
-// that someone else could have written, or that sits in a folder someone else can write, is
-// refused.
+// Never by bare name, which would let LD_LIBRARY_PATH or the cwd pick the code we run. The
+// file is reached from / by descriptor with the rule the pinentry gets (a file, link or folder
+// on the way that someone else could have written is refused), and opened through that
+// descriptor, so the module checked is the module loaded.
 #include "platform/appkit/dialogModuleLoader.h"
 
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/files/fileBasics.h"
+#include "platform/files/trustedPath.h"
 
 namespace {
 
@@ -40,29 +43,17 @@ std::vector<std::string> candidatePaths() {
   return paths;
 }
 
-// Owned by root or by us, and writable by nobody else (group included).
-bool ownedAndClosed(const struct stat& info) {
-  if (info.st_uid != 0 && info.st_uid != geteuid()) return false;
-  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-// The file, after links, must be a regular one, and it and its folder must be ours or root's:
-// whoever can write the folder can swap the file.
-bool trustworthy(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) return false;
-  struct stat info;
-  if (stat(resolved, &info) != 0 || !S_ISREG(info.st_mode) || !ownedAndClosed(info)) return false;
-  std::string folder(resolved);
-  folder.erase(folder.rfind('/') == 0 ? 1 : folder.rfind('/'));
-  struct stat folderInfo;
-  return stat(folder.c_str(), &folderInfo) == 0 && ownedAndClosed(folderInfo);
-}
-
 DialogModule open() {
   for (const std::string& path : candidatePaths()) {
-    if (path.front() != '/' || !trustworthy(path)) continue;
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (path.front() != '/') continue;
+    int folder = -1;
+    std::string name;
+    int fd = files::openTrustedFile(path, geteuid(), &folder, &name);
+    if (fd < 0) continue;
+    // Through the held folder, which nobody else can change, under the module's own name.
+    void* handle = dlopen(files::descriptorPath(folder, name).c_str(), RTLD_NOW | RTLD_LOCAL);
+    close(fd);
+    close(folder);
     if (handle == nullptr) continue;
     DialogModule module;
     module.runAlert =

@@ -163,10 +163,10 @@ bool closeStatus(Shared& shared) {
   return shown;
 }
 
-// Shows the reason and the module messages so far, with one button that cancels.
+// Shows the reason and the module messages not seen yet, with one button that cancels. The
+// previous status prompt is closed by then.
 void openStatus(Conversation& conversation) {
   Shared& shared = *conversation.shared;
-  closeStatus(shared);
   std::optional<int> left = secondsLeft(shared.evaluation);
   if (!left) return;  // the waiting thread ends it now
   std::string messages = conversation.pendingError;
@@ -246,7 +246,7 @@ int converse(int count, const pam_message** messages, pam_response** responses, 
     prompts = prompts || style == PAM_PROMPT_ECHO_OFF || style == PAM_PROMPT_ECHO_ON;
   }
   // PAM moved on: the status prompt goes first, and what it showed needn't be shown again.
-  if (prompts && closeStatus(*conversation.shared)) {
+  if (closeStatus(*conversation.shared)) {
     conversation.pendingError.clear();
     conversation.pendingInfo.clear();
   }

@@ -1,228 +1,70 @@
-// One pinentry process per prompt. Rules this file keeps:
-// - the child's pid is read and cleared only under the Cancellation mutex, and every waitpid
-//   happens there too, so stop() never signals a reaped (possibly reused) pid;
+// One pinentry process per prompt, spoken to over two pipes. Rules this file keeps:
 // - every started process is reaped before the prompt returns: no zombies;
-// - no pinentry outlives this process: at exit, prompts still running (say, on a detached
-//   thread whose wait was given up) are stopped, killed after the grace, and reaped;
 // - only a pinentry that nobody but root or this user could have placed is run, by its path;
 // - the PIN only ever sits in SecureBytes (the line buffer included).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/pinentry/Pinentry.h"
 #include "platform/pinentry/assuan.h"
-
-extern char** environ;
+#include "platform/pinentry/pinentryProcess.h"
+#include "platform/pinentry/pinentrySearch.h"
 
 namespace pinentry {
 
-using Clock = std::chrono::steady_clock;
-
-struct Cancellation::State {
-  std::mutex mutex;
-  pid_t pid = 0;  // the running pinentry, 0 when none
-  bool stopped = false;
-  Clock::time_point stoppedAt;
-  int wake = -1;  // eventfd: wakes the prompting thread out of poll
-
-  State() { wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
-  ~State() {
-    if (wake >= 0) close(wake);
-  }
-};
-
-Cancellation::Cancellation() : state(std::make_shared<State>()) {}
-Cancellation::~Cancellation() = default;
-
 namespace {
 
-constexpr auto stopGrace = std::chrono::milliseconds(500);
 constexpr auto byeGrace = std::chrono::seconds(1);
+constexpr auto deadlineGrace = std::chrono::seconds(1);
 
-// Marks the prompt stopped, asks a running pinentry to end, and wakes the prompting thread.
-void stopPrompt(Cancellation::State& state) {
-  {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.stopped) {
-      state.stopped = true;
-      state.stoppedAt = Clock::now();
-    }
-    // SIGINT, not SIGTERM: pinentry restores the terminal on SIGINT only.
-    if (state.pid > 0) kill(state.pid, SIGINT);
+// The name of our controlling terminal (pinentry runs in a session of its own, where
+// /dev/tty means nothing), from the device number the kernel keeps for us.
+std::optional<std::string> controllingTerminalName() {
+  std::ifstream file("/proc/self/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::size_t end = text.rfind(')');
+  if (end == std::string::npos) return std::nullopt;
+  std::istringstream fields(text.substr(end + 1));
+  std::string state;
+  long parent = 0, group = 0, session = 0;
+  unsigned long device = 0;
+  if (!(fields >> state >> parent >> group >> session >> device) || device == 0) {
+    return std::nullopt;
   }
-  if (state.wake >= 0) {
-    std::uint64_t one = 1;
-    ssize_t ignored = write(state.wake, &one, sizeof one);
-    (void)ignored;
+  const unsigned int major = (device >> 8) & 0xFFF;
+  const unsigned int minor = (device & 0xFF) | ((device >> 12) & 0xFFF00);
+  std::string name;
+  if (major >= 136 && major <= 143) {
+    name = "/dev/pts/" + std::to_string((major - 136) * 256 + minor);
+  } else if (major == 4) {
+    name = "/dev/tty" + std::to_string(minor);
+  } else {
+    return std::nullopt;
   }
-}
-
-// Waits for the prompt's pinentry until `deadline`, then kills it; reaps it either way. Whoever
-// gets here first (the prompting thread or the exit) does it, under the mutex.
-void endProcess(Cancellation::State& state, Clock::time_point deadline) {
-  while (true) {
-    {
-      std::lock_guard<std::mutex> lock(state.mutex);
-      if (state.pid <= 0) return;
-      int status = 0;
-      pid_t done = waitpid(state.pid, &status, WNOHANG);
-      if (done == state.pid || (done < 0 && errno != EINTR)) {
-        state.pid = 0;
-        return;
-      }
-      if (Clock::now() >= deadline) {
-        kill(state.pid, SIGKILL);
-        while (waitpid(state.pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        state.pid = 0;
-        return;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-}
-
-// Every prompt of this process. Never destroyed: a detached prompting thread may still reach
-// it while the process exits.
-struct Prompts {
-  std::mutex mutex;
-  std::vector<std::shared_ptr<Cancellation::State>> states;
-  bool closing = false;
-};
-
-Prompts& prompts() {
-  static auto* instance = new Prompts;
-  return *instance;
-}
-
-// At exit: every prompt still running is stopped, given the grace, killed and reaped, and no
-// new one starts.
-void endPromptsAtExit() {
-  Prompts& all = prompts();
-  std::vector<std::shared_ptr<Cancellation::State>> states;
-  {
-    std::lock_guard<std::mutex> lock(all.mutex);
-    all.closing = true;
-    states = all.states;
-  }
-  for (const auto& state : states) stopPrompt(*state);
-  for (const auto& state : states) {
-    Clock::time_point stoppedAt;
-    {
-      std::lock_guard<std::mutex> lock(state->mutex);
-      stoppedAt = state->stoppedAt;
-    }
-    endProcess(*state, stoppedAt + stopGrace);
-  }
-}
-
-void enroll(const std::shared_ptr<Cancellation::State>& state) {
-  Prompts& all = prompts();
-  std::lock_guard<std::mutex> lock(all.mutex);
-  static const bool registered = std::atexit(endPromptsAtExit) == 0;
-  (void)registered;
-  if (all.closing) {
-    std::lock_guard<std::mutex> stateLock(state->mutex);
-    state->stopped = true;
-    state->stoppedAt = Clock::now();
-  }
-  all.states.push_back(state);
-}
-
-void withdraw(const std::shared_ptr<Cancellation::State>& state) {
-  Prompts& all = prompts();
-  std::lock_guard<std::mutex> lock(all.mutex);
-  std::erase(all.states, state);
-}
-
-}  // namespace
-
-void Cancellation::stop() {
-  stopPrompt(*state);
-}
-
-bool Cancellation::stopped() const {
-  std::lock_guard<std::mutex> lock(state->mutex);
-  return state->stopped;
-}
-
-namespace {
-
-// The PATH entries that name a folder whatever the working directory is: an empty or relative
-// entry would run whatever pinentry lies where we happen to have been started.
-std::vector<std::string> searchPath() {
-  const char* path = std::getenv("PATH");
-  std::string value = path != nullptr ? path : "/bin:/usr/bin";  // the shell's default
-  std::vector<std::string> dirs;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t colon = value.find(':', start);
-    std::string dir = value.substr(start, colon == std::string::npos ? colon : colon - start);
-    if (dir.starts_with('/')) dirs.push_back(dir);
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return dirs;
-}
-
-// Only root or this user can have put it there or changed it.
-bool ownedSafely(const std::string& path, bool folder) {
   struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
-  if (folder ? !S_ISDIR(info.st_mode) : !S_ISREG(info.st_mode)) return false;
-  if (info.st_uid != 0 && info.st_uid != getuid()) return false;
-  return (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-std::string folderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The pinentry to run, links resolved: the first on PATH that is executable and that, like its
-// folder and the PATH folder holding its name, nobody but root or this user can change. It
-// types the owner's passwords, so one placed by someone else must never get them.
-std::optional<std::string> findPinentry() {
-  for (const auto& dir : searchPath()) {
-    char resolved[PATH_MAX];
-    if (realpath((dir + "/pinentry").c_str(), resolved) == nullptr) continue;
-    std::string program = resolved;
-    if (access(program.c_str(), X_OK) != 0 || !ownedSafely(program, false) ||
-        !ownedSafely(folderOf(program), true) || !ownedSafely(dir, true)) {
-      continue;
-    }
-    return program;
+  if (stat(name.c_str(), &info) != 0 || !S_ISCHR(info.st_mode) ||
+      info.st_rdev != makedev(major, minor)) {
+    return std::nullopt;
   }
-  return std::nullopt;
-}
-
-// pinentry's environment: ours without loader settings and test preloads.
-std::vector<std::string> childEnvironment() {
-  std::vector<std::string> result;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    std::string_view text(*entry);
-    if (text.starts_with("LD_") || text.starts_with("PAM_WRAPPER")) continue;
-    result.emplace_back(text);
-  }
-  return result;
+  return name;
 }
 
 // The terminal pinentry-tty/curses should use, when we have one.
@@ -234,30 +76,9 @@ std::optional<std::string> terminalName() {
   int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty >= 0) {
     close(tty);
-    return std::string("/dev/tty");
+    return controllingTerminalName();
   }
   return std::nullopt;
-}
-
-// A close-on-exec pipe whose ends are above the standard descriptors, so the child's dup2
-// onto 0 and 1 always clears close-on-exec.
-bool makePipe(int fds[2]) {
-  int raw[2];
-  if (pipe2(raw, O_CLOEXEC) != 0) return false;
-  for (int i = 0; i < 2; ++i) {
-    if (raw[i] > STDERR_FILENO) {
-      fds[i] = raw[i];
-      continue;
-    }
-    fds[i] = fcntl(raw[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(raw[i]);
-  }
-  if (fds[0] < 0 || fds[1] < 0) {
-    if (fds[0] >= 0) close(fds[0]);
-    if (fds[1] >= 0) close(fds[1]);
-    return false;
-  }
-  return true;
 }
 
 // A write that reports a vanished reader as EPIPE, whatever this process does with SIGPIPE.
@@ -296,73 +117,26 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   bool stopped() {
+    // An ending signal, or our own deadline, stops the prompt as stop() would.
+    if (interrupted() || (deadline_ && Clock::now() >= *deadline_)) stopPrompt(*state_);
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->stopped;
   }
 
+  // A prompt with a time-out is ended by us too (Outcome::stopped), a little after pinentry's
+  // own would have ended it: a pinentry that never answers can't keep the run waiting.
+  void endAfter(int timeoutSeconds) {
+    if (timeoutSeconds > 0) {
+      deadline_ = Clock::now() + std::chrono::seconds(timeoutSeconds) + deadlineGrace;
+    }
+  }
+
   bool start() {
-    std::optional<std::string> path = findPinentry();
-    if (!path) return false;
-    int toChild[2], fromChild[2];
-    if (!makePipe(toChild)) return false;
-    if (!makePipe(fromChild)) {
-      close(toChild[0]);
-      close(toChild[1]);
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    // pinentry's diagnostics must not mix with our one message line on standard error.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-#if __GLIBC_PREREQ(2, 34)
-    // Nothing else of ours (a keychain file, say) is any business of the prompt.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-#endif
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    sigset_t defaults, noMask;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    sigemptyset(&noMask);
-    posix_spawnattr_setsigmask(&attributes, &noMask);
-
-    std::vector<std::string> environment = childEnvironment();
-    std::vector<char*> envp;
-    for (auto& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    char program[] = "pinentry";
-    char* argv[] = {program, nullptr};
-
-    pid_t pid = 0;
-    int error;
-    {
-      // Registered under the lock at once, so a concurrent stop() either sees the pid or has
-      // already set the flag that we check right here.
-      std::lock_guard<std::mutex> lock(state_->mutex);
-      error = state_->stopped
-                  ? ECANCELED
-                  : posix_spawn(&pid, path->c_str(), &actions, &attributes, argv, envp.data());
-      if (error == 0) state_->pid = pid;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(toChild[0]);
-    close(fromChild[1]);
-    if (error != 0) {
-      close(toChild[1]);
-      close(fromChild[0]);
-      return false;
-    }
-    pid_ = pid;
-    to_ = toChild[1];
-    from_ = fromChild[0];
-    return true;
+    int program = openPinentry(geteuid());
+    if (program < 0) return false;
+    const bool started = startProcess(program, *state_, pid_, to_, from_);
+    close(program);
+    return started;
   }
 
   Io send(const std::string& line) {
@@ -435,8 +209,15 @@ class Session {
         if (left.count() <= 0) return Io::eof;
         timeout = static_cast<int>(left.count());
       }
-      pollfd fds[2] = {{fd, events, 0}, {state_->wake, POLLIN, 0}};
-      int ready = poll(fds, state_->wake >= 0 ? 2 : 1, timeout);
+      if (deadline_) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now());
+        int untilDeadline = static_cast<int>(std::max<long long>(left.count(), 0) + 1);
+        timeout = timeout < 0 ? untilDeadline : std::min(timeout, untilDeadline);
+      }
+      pollfd fds[3] = {
+          {fd, events, 0}, {state_->wake, POLLIN, 0}, {interruptionEvent(), POLLIN, 0}};
+      int ready = poll(fds, 3, timeout);
       if (ready < 0 && errno != EINTR) return Io::eof;
       if (ready > 0 && fds[0].revents != 0) return Io::ok;  // POLLHUP/POLLERR show up as EOF
     }
@@ -447,6 +228,7 @@ class Session {
   int to_ = -1;
   int from_ = -1;
   std::optional<Clock::time_point> byeDeadline_;
+  std::optional<Clock::time_point> deadline_;
   assuan::LineReader lines_;
 };
 
@@ -525,12 +307,16 @@ Outcome readPin(Session& session, SecureBytes& pin, bool& repeated) {
 }  // namespace
 
 bool available() {
-  return findPinentry().has_value();
+  int program = openPinentry(geteuid());
+  if (program < 0) return false;
+  close(program);
+  return true;
 }
 
 Result getPin(const Request& request, Cancellation* cancellation) {
   Result result;
   Session session(cancellation);
+  session.endAfter(request.timeoutSeconds);
   if (auto early = prepare(session, request)) {
     result.outcome = *early;
     return result;
@@ -562,6 +348,7 @@ namespace {
 
 Outcome askConfirm(const Request& request, Cancellation* cancellation, const char* command) {
   Session session(cancellation);
+  session.endAfter(request.timeoutSeconds);
   if (auto early = prepare(session, request)) return *early;
   Io sent = session.send(command);
   if (sent != Io::ok) return sent == Io::stopped ? Outcome::stopped : Outcome::unavailable;

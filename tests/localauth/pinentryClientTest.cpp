@@ -272,7 +272,9 @@ TEST_F(PinentryClient, PinentryGetsOnlyItsPipesAndStandardError) {
   pinentry_.script({"pin x"});
   pinentry::getPin(request());
   close(inheritable);
-  EXPECT_THAT(pinentry_.openDescriptors(), ElementsAre(0, 1, 2));
+  // 3 is the checked program itself: a script is run from its descriptor, which its
+  // interpreter reads as /dev/fd/3 (a compiled pinentry gets 0 to 2 only).
+  EXPECT_THAT(pinentry_.openDescriptors(), ElementsAre(0, 1, 2, 3));
 }
 
 TEST_F(PinentryClient, WithoutPinentryOnPathNothingIsStarted) {
@@ -481,6 +483,24 @@ TEST_F(PinentryStop, NoPinentryOutlivesTheProcess) {
               std::chrono::steady_clock::duration(1500ms).count());
     if (!processGone(prompt)) kill(prompt, SIGKILL);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A pinentry that ignores its time-out is ended by us a second after it should have ended.
+TEST_F(PinentryClient, APromptPastItsTimeOutIsEndedByUs) {
+  pinentry_.script({"hang"});
+  pinentry::Request timed = request();
+  timed.timeoutSeconds = 1;
+  auto before = std::chrono::steady_clock::now();
+  pinentry::Result result = pinentry::getPin(timed);
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_EQ(result.outcome, pinentry::Outcome::stopped);
+  EXPECT_GE(took, 2s);
+  EXPECT_LT(took, 4s);
+  EXPECT_TRUE(processGone(pinentry_.lastPid()));
 }
 
 }  // namespace
