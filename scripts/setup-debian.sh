@@ -11,6 +11,9 @@ packages=(
   # tests
   libgtest-dev libgmock-dev libicu-dev python3 libpam-wrapper
   xvfb xauth xdotool x11-utils libx11-dev fonts-wqy-zenhei imagemagick xclip tmux strace
+  openbox xterm libxtst-dev
+  pinentry-gnome3 gcr pinentry-qt
+  sway libwayland-dev libwayland-bin libxkbcommon-dev
   # tests: the zh_CN.UTF-8 locale the build makes for PAM's translated texts
   locales
   # tests: the real fingerprint stack (virtual reader, private system bus, polkit stand-in)

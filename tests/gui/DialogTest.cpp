@@ -1,6 +1,7 @@
 #include "tests/gui/DialogTest.h"
 
 #include <filesystem>
+#include <thread>
 
 namespace gui {
 
@@ -8,14 +9,20 @@ namespace {
 
 constexpr std::chrono::seconds runLimit{30};
 constexpr std::chrono::seconds windowLimit{15};
+// Well past the dialogs' half-second guard, with room for a loaded machine that handles the
+// focus change late.
+constexpr std::chrono::milliseconds guardWait{1200};
 
 }  // namespace
 
 void DialogTest::SetUp() {
   home_ = std::make_unique<testing_support::TempDir>();
   runtime_ = std::make_unique<testing_support::TempDir>();
-  display_ = std::make_unique<VirtualDisplay>();
+  display_ = std::make_unique<VirtualDisplay>(screen_);
   ASSERT_TRUE(display_->started()) << "Xvfb did not start";
+  if (windowManager_) {
+    ASSERT_TRUE(display_->startWindowManager()) << "openbox did not start";
+  }
 }
 
 void DialogTest::TearDown() {
@@ -40,7 +47,7 @@ void DialogTest::start(const std::vector<std::string>& arguments,
       // GTK keeps caches for the life of the process; they are not ours to free.
       {"ASAN_OPTIONS", "detect_leaks=0"},
   };
-  options.workingDirectory = home_->path();
+  options.workingDirectory = workingDirectory_.value_or(home_->path());
   options.timeout = runLimit;
   options.standardOutput = output;
   run_ = std::async(std::launch::async, [arguments, options] {
@@ -57,6 +64,16 @@ testing_support::RunResult DialogTest::finish() {
 
 std::string DialogTest::waitForWindow(const std::string& title) {
   return display_->waitForWindow(title, windowLimit).value_or("");
+}
+
+bool DialogTest::focusForInput(const std::string& window) {
+  if (!display_->focus(window)) return false;
+  std::this_thread::sleep_for(guardWait);
+  return true;
+}
+
+bool DialogTest::ended() {
+  return run_ && run_->wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 std::string DialogTest::artifact(const std::string& name) {

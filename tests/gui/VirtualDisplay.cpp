@@ -35,9 +35,20 @@ std::map<std::string, long> shellValues(const std::string& text) {
   return values;
 }
 
+void stop(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+}
+
 }  // namespace
 
-VirtualDisplay::VirtualDisplay() {
+VirtualDisplay::VirtualDisplay(Screen screen) : screen_(screen) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return;
   posix_spawn_file_actions_t actions;
@@ -47,8 +58,9 @@ VirtualDisplay::VirtualDisplay() {
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 3);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  std::vector<std::string> words{"Xvfb",         "-displayfd", "3",   "-screen", "0",
-                                 "1280x1024x24", "-nolisten",  "tcp", "-noreset"};
+  std::string size = std::to_string(screen_.width) + "x" + std::to_string(screen_.height) + "x24";
+  std::vector<std::string> words{"Xvfb", "-displayfd", "3",   "-screen", "0",
+                                 size,   "-nolisten",  "tcp", "-noreset"};
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -78,15 +90,49 @@ VirtualDisplay::VirtualDisplay() {
 }
 
 VirtualDisplay::~VirtualDisplay() {
-  if (server_ <= 0) return;
-  kill(server_, SIGTERM);
-  int status = 0;
-  for (int i = 0; i < 200; ++i) {
-    if (waitpid(server_, &status, WNOHANG) == server_) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (pid_t client : clients_) stop(client);
+  if (server_ > 0) stop(server_);
+}
+
+bool VirtualDisplay::startClient(const std::vector<std::string>& arguments) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> words = arguments;
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> settings{"DISPLAY=" + name_};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "DISPLAY=", 8) != 0) settings.emplace_back(*entry);
   }
-  kill(server_, SIGKILL);
-  waitpid(server_, &status, 0);
+  std::vector<char*> envp;
+  for (auto& setting : settings) envp.push_back(setting.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) return false;
+  clients_.push_back(pid);
+  return true;
+}
+
+bool VirtualDisplay::startWindowManager() {
+  if (!startClient({"openbox", "--sm-disable"})) return false;
+  // A window manager announces itself on the root window once it manages the screen.
+  auto deadline = std::chrono::steady_clock::now() + stepLimit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto probe =
+        testing_support::run("/usr/bin/xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}, options());
+    if (probe.status == 0 && probe.out.find("window id") != std::string::npos) {
+      windowManager_ = true;
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 testing_support::RunOptions VirtualDisplay::options() const {
@@ -103,13 +149,14 @@ testing_support::RunResult VirtualDisplay::xdotool(
 
 std::optional<std::string> VirtualDisplay::waitForWindow(const std::string& title,
                                                          std::chrono::milliseconds limit) const {
+  // Looks at least once, so a zero limit asks whether the window is there now.
   auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (;;) {
     auto found = xdotool({"search", "--onlyvisible", "--name", "^" + title + "$"});
     if (found.status == 0 && !found.out.empty()) return found.out.substr(0, found.out.find('\n'));
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(15));
   }
-  return std::nullopt;
 }
 
 bool VirtualDisplay::windowGone(const std::string& title) const {
@@ -118,8 +165,24 @@ bool VirtualDisplay::windowGone(const std::string& title) const {
 }
 
 bool VirtualDisplay::focus(const std::string& window) const {
-  return xdotool({"mousemove", "1270", "1010"}).status == 0 &&
-         xdotool({"windowfocus", "--sync", window}).status == 0;
+  // A window manager takes focus requests as activations; without one, focus is set directly.
+  return xdotool(
+             {"mousemove", std::to_string(screen_.width - 10), std::to_string(screen_.height - 10)})
+                 .status == 0 &&
+         xdotool({windowManager_ ? "windowactivate" : "windowfocus", "--sync", window}).status == 0;
+}
+
+std::string VirtualDisplay::focused() const {
+  auto found = xdotool({"getwindowfocus"});
+  if (found.status != 0) return "";
+  return found.out.substr(0, found.out.find('\n'));
+}
+
+std::optional<VirtualDisplay::Geometry> VirtualDisplay::geometry(const std::string& window) const {
+  auto shown = xdotool({"getwindowgeometry", "--shell", window});
+  if (shown.status != 0) return std::nullopt;
+  auto values = shellValues(shown.out);
+  return Geometry{values["X"], values["Y"], values["WIDTH"], values["HEIGHT"]};
 }
 
 bool VirtualDisplay::setClipboard(const std::string& text) const {

@@ -17,7 +17,7 @@ class ChooserDialogTest : public gui::DialogTest {
   // Puts a path into the chooser's location field and confirms it. Pasted, not typed:
   // typed non-ASCII letters were dropped under load.
   bool typePath(const std::string& window, const std::string& path) {
-    if (!display().setClipboard(path) || !display().focus(window) || !display().key("ctrl+l") ||
+    if (!display().setClipboard(path) || !focusForInput(window) || !display().key("ctrl+l") ||
         !display().key("ctrl+v")) {
       return false;
     }
@@ -67,6 +67,21 @@ TEST_F(ChooserDialogTest, TypedPathIsExactlyWhatIsWritten) {
   EXPECT_EQ(recent.find("My%20Files"), std::string::npos);
 }
 
+TEST_F(ChooserDialogTest, OpensInTheHomeFolderWhereverTheParentRuns) {
+  // The same name in both places: a relative name picks from the folder the chooser shows.
+  testing_support::TempDir elsewhere;
+  testing_support::writeFile(elsewhere.file("note.txt"), "parent's");
+  testing_support::writeFile(home().file("note.txt"), "home's");
+  startIn(elsewhere.path());
+  start({"choose-file", "选择一项"});
+  std::string window = waitForWindow("选择一项");
+  ASSERT_FALSE(window.empty()) << "no chooser came up";
+  ASSERT_TRUE(typePath(window, "note.txt"));
+  testing_support::RunResult result = finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, home().file("note.txt"));
+}
+
 TEST_F(ChooserDialogTest, EveryWayOfNotChoosingIsASelectionCancelled) {
   struct Case {
     const char* word;
@@ -83,7 +98,7 @@ TEST_F(ChooserDialogTest, EveryWayOfNotChoosingIsASelectionCancelled) {
     start({c.word, "选择一项"});
     std::string window = waitForWindow("选择一项");
     ASSERT_FALSE(window.empty()) << c.word << ": no chooser came up";
-    ASSERT_TRUE(display().focus(window)) << c.word;
+    ASSERT_TRUE(focusForInput(window)) << c.word;
     ASSERT_TRUE(c.end(display(), window)) << c.word << ": " << c.how;
 
     testing_support::RunResult result = finish();
@@ -94,3 +109,32 @@ TEST_F(ChooserDialogTest, EveryWayOfNotChoosingIsASelectionCancelled) {
 }
 
 }  // namespace
+
+// A laptop-sized screen with a window manager: GTK's own default size would put the buttons
+// below the bottom edge.
+class ChooserOnSmallScreen : public gui::DialogTest {
+ protected:
+  ChooserOnSmallScreen() : DialogTest({1280, 800}, true) {}
+};
+
+TEST_F(ChooserOnSmallScreen, TheWholeChooserIsOnScreen) {
+  for (const char* word : {"choose-file", "choose-directory"}) {
+    start({word, "选择一项"});
+    std::string window = waitForWindow("选择一项");
+    ASSERT_FALSE(window.empty()) << word << ": no chooser came up";
+    ASSERT_TRUE(focusForInput(window)) << word;
+    auto shown = display().geometry(window);
+    ASSERT_TRUE(shown.has_value()) << word;
+    EXPECT_GE(shown->x, 0) << word;
+    EXPECT_GE(shown->y, 0) << word;
+    // Cancel and Open sit along the bottom edge of the window.
+    EXPECT_LE(shown->x + shown->width, display().screen().width) << word;
+    EXPECT_LE(shown->y + shown->height, display().screen().height) << word;
+    if (std::string(word) == "choose-file") {
+      EXPECT_TRUE(display().screenshot(window, artifact("chooser-1280x800")));
+    }
+    ASSERT_TRUE(display().key("Escape")) << word;
+    testing_support::RunResult result = finish();
+    EXPECT_EQ(result.err, "Selection cancelled\n") << word;
+  }
+}

@@ -23,7 +23,7 @@ TEST_F(SecretEntryDialogTest, TypedSecretConfirmedWithEnterIsExactlyWhatIsWritte
   std::string window = waitForWindow(title);
   ASSERT_FALSE(window.empty()) << "no alert came up";
   // The field has the focus as soon as the window has it: no click needed.
-  ASSERT_TRUE(display().focus(window));
+  ASSERT_TRUE(focusForInput(window));
   EXPECT_TRUE(display().screenshot(window, artifact("secret-entry")));
   ASSERT_TRUE(display().type(typed));
   ASSERT_TRUE(display().key("ctrl+v"));
@@ -46,7 +46,7 @@ TEST_F(SecretEntryDialogTest, ASecretThatCannotReachTheParentIsAFailureAndIsNotS
     start({"input-secret", label}, output);
     std::string window = waitForWindow(title);
     ASSERT_FALSE(window.empty()) << how << ": no alert came up";
-    ASSERT_TRUE(display().focus(window)) << how;
+    ASSERT_TRUE(focusForInput(window)) << how;
     ASSERT_TRUE(display().type("typed-secret")) << how;
     ASSERT_TRUE(display().key("Return")) << how;
 
@@ -80,7 +80,7 @@ TEST_F(SecretEntryDialogTest, EveryWayOfNotConfirmingIsACancel) {
     start({"input-secret", label});
     std::string window = waitForWindow(title);
     ASSERT_FALSE(window.empty()) << c.label << ": no alert came up";
-    ASSERT_TRUE(display().focus(window)) << c.label;
+    ASSERT_TRUE(focusForInput(window)) << c.label;
     ASSERT_TRUE(c.end(display(), window)) << c.label;
 
     testing_support::RunResult result = finish();

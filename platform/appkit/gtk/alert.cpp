@@ -72,6 +72,7 @@ FERROWICK_EXPORT long ferrowick_dialogs_run_alert_v1(const FerrowickAlertRequest
   g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&dialog));
   if (entry != nullptr)
     g_object_add_weak_pointer(G_OBJECT(entry), reinterpret_cast<gpointer*>(&entry));
+  guardAgainstTypeAhead(dialog);
   if (request->comeForward) comeForward(GTK_WINDOW(dialog));
 
   gint response = gtk_dialog_run(GTK_DIALOG(dialog));

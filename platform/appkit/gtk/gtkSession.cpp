@@ -37,6 +37,49 @@ GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
 
 void discardPrint(const gchar*) {}
 
+// Long enough to cover keys already on their way when focus moves, short enough not to be
+// noticed by someone who reads the dialog first (browsers guard their security prompts alike).
+constexpr gint64 inputGuardMicroseconds = 500 * 1000;
+
+struct InputGuard {
+  // Monotonic time from which input counts; zero until the window first gets the focus.
+  gint64 openFrom = 0;
+};
+
+// Only the first focus counts: later ones come as often from the dialog's own popups (the
+// chooser's completions on Wayland) or a new keyboard as from the user coming back, and
+// re-arming then would drop what the user types into the dialog itself.
+gboolean onGuardedFocusIn(GtkWidget*, GdkEvent*, gpointer data) {
+  auto* guard = static_cast<InputGuard*>(data);
+  if (guard->openFrom == 0) guard->openFrom = g_get_monotonic_time() + inputGuardMicroseconds;
+  return FALSE;
+}
+
+bool guarding(gpointer data) {
+  const InputGuard& guard = *static_cast<InputGuard*>(data);
+  return guard.openFrom == 0 || g_get_monotonic_time() < guard.openFrom;
+}
+
+// The controllers below run in the capture phase, before any widget of the window sees the
+// event; returning true (or claiming the press) drops it.
+gboolean onGuardedKey(GtkEventControllerKey*, guint, guint, GdkModifierType, gpointer data) {
+  return guarding(data);
+}
+
+void onGuardedPress(GtkGestureMultiPress* gesture, gint, gdouble, gdouble, gpointer data) {
+  gtk_gesture_set_state(GTK_GESTURE(gesture),
+                        guarding(data) ? GTK_EVENT_SEQUENCE_CLAIMED : GTK_EVENT_SEQUENCE_DENIED);
+}
+
+// The window keeps what guards it for as long as it lives.
+void keepWithWindow(GtkWidget* window, const char* key, gpointer object, GDestroyNotify release) {
+  g_object_set_data_full(G_OBJECT(window), key, object, release);
+}
+
+void freeGuard(gpointer data) {
+  delete static_cast<InputGuard*>(data);
+}
+
 }  // namespace
 
 bool startGtk() {
@@ -67,6 +110,23 @@ std::string displayable(const char* text) {
 void comeForward(GtkWindow* window) {
   gtk_window_set_keep_above(window, TRUE);
   gtk_window_present_with_time(window, gtk_get_current_event_time());
+}
+
+void guardAgainstTypeAhead(GtkWidget* window) {
+  auto* guard = new InputGuard;
+  keepWithWindow(window, "ferrowick-input-guard", guard, freeGuard);
+  g_signal_connect(window, "focus-in-event", G_CALLBACK(onGuardedFocusIn), guard);
+
+  GtkEventController* keys = gtk_event_controller_key_new(window);
+  gtk_event_controller_set_propagation_phase(keys, GTK_PHASE_CAPTURE);
+  g_signal_connect(keys, "key-pressed", G_CALLBACK(onGuardedKey), guard);
+  keepWithWindow(window, "ferrowick-input-guard-keys", keys, g_object_unref);
+
+  GtkGesture* presses = gtk_gesture_multi_press_new(window);
+  gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(presses), 0);
+  gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(presses), GTK_PHASE_CAPTURE);
+  g_signal_connect(presses, "pressed", G_CALLBACK(onGuardedPress), guard);
+  keepWithWindow(window, "ferrowick-input-guard-presses", presses, g_object_unref);
 }
 
 void flushDisplay() {

@@ -19,6 +19,11 @@ std::string displayable(const char* text);
 // so a window manager lets it in front of the parent that started us.
 void comeForward(GtkWindow* window);
 
+// Makes the window ignore keys, clicks and touches until it has had the focus for a short while:
+// what was typed ahead for another window when this one came forward must not fill in or
+// confirm it. Input that arrives during the guard is dropped, not delayed.
+void guardAgainstTypeAhead(GtkWidget* window);
+
 // Sends what is queued for the display (a destroyed dialog's unmapping) without running a loop.
 void flushDisplay();
 

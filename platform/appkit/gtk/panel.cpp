@@ -1,6 +1,8 @@
 // The open panel: the toolkit's file chooser, for one file or one folder. The message is the
 // chooser's title and, where the chooser is the toolkit's own dialog, a line above its buttons.
 // Only the accept button (or Enter on a pick) confirms.
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "platform/appkit/dialogModule.h"
@@ -14,6 +16,37 @@ struct Decoration {
   bool done = false;
 };
 
+// Room left around the chooser for a window manager's title bar and frame.
+constexpr int frameAllowance = 48;
+
+// GTK's default chooser size (about 1096x822) doesn't fit a 1280x800 screen, which puts its
+// buttons below the edge: on a smaller work area the chooser is kept inside it.
+void fitToWorkArea(GtkWindow* window) {
+  GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+  GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+  if (monitor == nullptr) monitor = gdk_display_get_monitor(display, 0);
+  if (monitor == nullptr) return;
+  GdkRectangle area;
+  gdk_monitor_get_workarea(monitor, &area);
+  GdkGeometry limits{};
+  limits.max_width = std::max(area.width - frameAllowance, 1);
+  limits.max_height = std::max(area.height - frameAllowance, 1);
+  gtk_window_set_geometry_hints(window, nullptr, &limits, GDK_HINT_MAX_SIZE);
+  gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+}
+
+// The chooser lists the process's working folder among its places; that is wherever the parent
+// happened to start us, which is none of the chooser's business.
+void forgetWorkingFolder(GtkFileChooser* chooser) {
+  gchar* working = g_get_current_dir();
+  gchar* home = g_canonicalize_filename(g_get_home_dir(), nullptr);
+  if (std::strcmp(working, home) != 0) {
+    gtk_file_chooser_remove_shortcut_folder(chooser, working, nullptr);
+  }
+  g_free(home);
+  g_free(working);
+}
+
 void onMapped(GtkWidget* widget, gpointer) {
   comeForward(GTK_WINDOW(widget));
 }
@@ -24,6 +57,9 @@ gboolean onWidgetShown(GSignalInvocationHint*, guint, const GValue* values, gpoi
   GObject* shown = G_OBJECT(g_value_get_object(&values[0]));
   if (decoration->done || !GTK_IS_FILE_CHOOSER_DIALOG(shown)) return TRUE;
   decoration->done = true;
+  fitToWorkArea(GTK_WINDOW(shown));
+  forgetWorkingFolder(GTK_FILE_CHOOSER(shown));
+  guardAgainstTypeAhead(GTK_WIDGET(shown));
   if (!decoration->message.empty()) {
     GtkWidget* label = gtk_label_new(decoration->message.c_str());
     gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);

@@ -1,7 +1,8 @@
-// Debian's real pinentry-gtk-2 as the `pinentry` on PATH, on a private X server driven with
-// xdotool, with real PAM (pam_matrix behind libpam_wrapper). Every prompt gets a window of its
-// own, from a new pinentry or from the same one asking again; a step answers only a window it
-// has not answered before.
+// Debian's real graphical pinentries (gtk-2; gnome3, which hands the prompt to gcr's prompter over
+// a private session bus; qt) as the `pinentry` on PATH, on a private X server driven with xdotool,
+// with real PAM (pam_matrix behind libpam_wrapper). Every prompt gets a window of its own, from a
+// new pinentry or from the same one asking again; a step answers only a window it has not
+// answered before.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,28 @@ using testing_support::PamEnvironment;
 using testing_support::RunResult;
 using testing_support::TempDir;
 
-const std::string program = "/usr/bin/pinentry-gtk-2";
+struct Flavour {
+  const char* name;
+  const char* program;
+  // The instance part of its prompt windows' class, as xdotool matches it (Qt and GTK take it
+  // from the name the program was started under).
+  const char* windowClass;
+  // gnome3 only forwards the prompt to gcr's prompter, found over the session bus.
+  bool sessionBus;
+  // What moves a new password's first field on to its repeat field.
+  const char* toRepeatField;
+};
+
+const Flavour flavours[] = {
+    {"gtk2", "/usr/bin/pinentry-gtk-2", "^pinentry", false, "Return"},
+    {"gnome3", "/usr/bin/pinentry-gnome3", "^gcr-prompter", true, "Tab"},
+    {"qt", "/usr/bin/pinentry-qt", "^pinentry", false, "Tab"},
+};
+
+void PrintTo(const Flavour& flavour, std::ostream* out) {
+  *out << flavour.program;
+}
+
 // The fixture's own throw-away passwords, ASCII so synthetic key events carry them intact.
 const std::string ownerPassword = "owner pass 1";
 const std::string keychainPassword = "keychain pass 1";
@@ -32,17 +54,36 @@ const std::string keychainPassword = "keychain pass 1";
 constexpr auto windowLimit = 30s;
 constexpr auto runLimit = 90s;
 
-class GtkPinentry : public testing::Test {
+class GuiPinentry : public testing::TestWithParam<Flavour> {
  protected:
   void SetUp() override {
-    if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << program << " is not installed";
+    const Flavour& flavour = GetParam();
+    if (access(flavour.program, X_OK) != 0) GTEST_SKIP() << flavour.program << " is not installed";
     if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
     ASSERT_TRUE(display_.started());
     // A private folder of ours, as the tool only runs a pinentry nobody else could have placed.
     ASSERT_EQ(mkdir(dir_.file("bin").c_str(), 0700), 0);
-    ASSERT_EQ(symlink(program.c_str(), dir_.file("bin/pinentry").c_str()), 0);
+    ASSERT_EQ(symlink(flavour.program, dir_.file("bin/pinentry").c_str()), 0);
     ASSERT_EQ(mkdir(dir_.file("home").c_str(), 0700), 0);
     ASSERT_EQ(mkdir(dir_.file("runtime").c_str(), 0700), 0);
+    if (flavour.sessionBus) {
+      ASSERT_NO_FATAL_FAILURE(startSessionBus());
+    }
+  }
+
+  // A session bus of the test's own, on this display: it starts gcr's prompter when asked for.
+  void startSessionBus() {
+    if (access("/usr/libexec/gcr-prompter", X_OK) != 0) GTEST_SKIP() << "gcr is not installed";
+    const std::string socket = dir_.file("runtime/bus");
+    ASSERT_TRUE(display_.startClient(
+        {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}));
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    struct stat info;
+    while (stat(socket.c_str(), &info) != 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(stat(socket.c_str(), &info), 0) << "the session bus did not come up";
+    bus_ = "unix:path=" + socket;
   }
 
   // Starts `Ferrowick <operation> <operand>` on a thread; it is killed after runLimit.
@@ -55,7 +96,7 @@ class GtkPinentry : public testing::Test {
     options.environment["XDG_RUNTIME_DIR"] = dir_.file("runtime");
     options.environment["DISPLAY"] = display_.name();
     options.environment["LC_ALL"] = "C.UTF-8";
-    options.environment["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;
+    options.environment["DBUS_SESSION_BUS_ADDRESS"] = bus_;
     options.environment["GPG_TTY"] = std::nullopt;
     options.timeout = runLimit;
     run_ = std::async(std::launch::async, [operation, operand, options] {
@@ -72,7 +113,8 @@ class GtkPinentry : public testing::Test {
   // The shown pinentry window (its class follows the name it was started under), as "window pid":
   // window ids come back with a new client, and one pinentry makes a new window for each question.
   std::optional<std::string> visiblePinentry() const {
-    auto found = display_.xdotool({"search", "--onlyvisible", "--classname", "^pinentry"});
+    auto found =
+        display_.xdotool({"search", "--onlyvisible", "--classname", GetParam().windowClass});
     if (found.status != 0 || found.out.empty()) return std::nullopt;
     std::string window = found.out.substr(0, found.out.find('\n'));
     auto pid = display_.xdotool({"getwindowpid", window});
@@ -90,6 +132,7 @@ class GtkPinentry : public testing::Test {
         std::string window = shown->substr(0, shown->find(' '));
         if (display_.focus(window)) {
           answered_ = *shown;
+          window_ = window;
           return true;
         }
       }
@@ -106,21 +149,24 @@ class GtkPinentry : public testing::Test {
     ASSERT_TRUE(display_.key("Return"));
   }
 
-  // A new keychain's password: gtk2 shows both fields in one window and Return in the first
-  // moves on to the repeat field, so the tool gets one entry already confirmed.
+  // A new keychain's password: each flavour shows both fields in one window, so the tool gets
+  // one entry already confirmed.
   void newKeychain() {
     start("ensure-key", "device-1");
     ASSERT_TRUE(nextWindow()) << "no pinentry window came up";
-    for (int field = 0; field < 2; ++field) {
-      ASSERT_TRUE(display_.type(keychainPassword));
-      ASSERT_TRUE(display_.key("Return"));
-    }
+    ASSERT_TRUE(display_.type(keychainPassword));
+    ASSERT_TRUE(display_.key(GetParam().toRepeatField));
+    ASSERT_TRUE(display_.type(keychainPassword));
+    ASSERT_TRUE(display_.key("Return"));
     RunResult result = finish();
     ASSERT_EQ(result.status, 0) << result.err;
     ASSERT_EQ(result.out, "created\n");
   }
 
   TempDir dir_;
+  std::optional<std::string> bus_;
+  // The prompt window answered last.
+  std::string window_;
   PamEnvironment pam_{PamEnvironment::currentUser(), ownerPassword};
   std::optional<std::future<RunResult>> run_;
   std::string answered_;
@@ -129,7 +175,7 @@ class GtkPinentry : public testing::Test {
   gui::VirtualDisplay display_;
 };
 
-TEST_F(GtkPinentry, FirstEnsureKeyCreatesTheKeychainAndReadKeyGivesTheKey) {
+TEST_P(GuiPinentry, FirstEnsureKeyCreatesTheKeychainAndReadKeyGivesTheKey) {
   ASSERT_NO_FATAL_FAILURE(newKeychain());
   start("read-key", "device-1");
   ASSERT_NO_FATAL_FAILURE(answer(ownerPassword));
@@ -140,7 +186,7 @@ TEST_F(GtkPinentry, FirstEnsureKeyCreatesTheKeychainAndReadKeyGivesTheKey) {
   EXPECT_EQ(result.err, "");
 }
 
-TEST_F(GtkPinentry, ApproveAfterOneWrongPassword) {
+TEST_P(GuiPinentry, ApproveAfterOneWrongPassword) {
   start("approve", "approve-marker");
   ASSERT_NO_FATAL_FAILURE(answer("wrong password"));
   ASSERT_NO_FATAL_FAILURE(answer(ownerPassword));
@@ -149,7 +195,7 @@ TEST_F(GtkPinentry, ApproveAfterOneWrongPassword) {
   EXPECT_EQ(result.out, "approved\n");
 }
 
-TEST_F(GtkPinentry, CancelIsARefusal) {
+TEST_P(GuiPinentry, CancelIsARefusal) {
   start("approve", "approve-marker");
   ASSERT_TRUE(nextWindow()) << "no pinentry window came up";
   ASSERT_TRUE(display_.key("Escape"));
@@ -158,5 +204,28 @@ TEST_F(GtkPinentry, CancelIsARefusal) {
   EXPECT_EQ(result.err, "User approval denied or expired\n");
   EXPECT_EQ(result.out, "");
 }
+
+TEST_P(GuiPinentry, ALongReasonFitsTheScreen) {
+  // About 230 characters, as a long approval reason made pinentry-qt wider than the screen.
+  std::string reason = "请确认以下操作：";
+  for (int i = 0; i < 5; ++i) reason += "sign the release archive ferrowick-2.4.1.tar.gz ";
+  start("approve", reason);
+  ASSERT_TRUE(nextWindow()) << "no pinentry window came up";
+  // Let the window take its final size before measuring.
+  std::this_thread::sleep_for(300ms);
+  auto shown = display_.geometry(window_);
+  ASSERT_TRUE(shown.has_value());
+  EXPECT_GE(shown->x, 0);
+  EXPECT_LE(shown->x + shown->width, display_.screen().width)
+      << "the window is " << shown->width << " px wide";
+  ASSERT_TRUE(display_.key("Escape"));
+  RunResult result = finish();
+  EXPECT_EQ(result.err, "User approval denied or expired\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Flavours, GuiPinentry, testing::ValuesIn(flavours),
+                         [](const testing::TestParamInfo<Flavour>& shown) {
+                           return std::string(shown.param.name);
+                         });
 
 }  // namespace
