@@ -20,6 +20,11 @@ inline constexpr long LAErrorPasscodeNotSet = -5;
 inline constexpr long LAErrorAppCancel = -9;
 inline constexpr long LAErrorNotInteractive = -1004;  // no prompt could be shown
 
+// How long the owner has to answer one evaluation. The caller waits this long and the service
+// ends its prompt within it, both counting from the evaluation's start, so the prompt never
+// outlives the caller's wait.
+inline constexpr int LAEvaluationTimeLimitSeconds = 90;
+
 class LAContext {
  public:
   // Called once per evaluation, on a thread of the service's choosing.

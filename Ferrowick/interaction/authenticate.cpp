@@ -10,7 +10,6 @@
 namespace ferrowick {
 
 namespace {
-constexpr double approvalTimeoutSeconds = 90.0;
 constexpr std::string_view cancelTitle = "取消执行";
 }  // namespace
 
@@ -34,7 +33,7 @@ void authenticate(std::string_view reason) {
                            semaphore->signal();
                          });
 
-  DispatchTime deadline = DispatchTime::now() + approvalTimeoutSeconds;
+  DispatchTime deadline = DispatchTime::now() + double{LAEvaluationTimeLimitSeconds};
   bool replied = semaphore->wait(deadline) == DispatchTimeoutResult::success;
   if (replied && approved->load()) return;
 

@@ -15,7 +15,7 @@ namespace {
 
 // Measured from the start of the evaluation; the caller's own wait starts a little later,
 // so pinentry's time-out always comes first and the prompt closes itself.
-constexpr auto evaluationTime = std::chrono::seconds(90);
+constexpr auto evaluationTime = std::chrono::seconds(LAEvaluationTimeLimitSeconds);
 
 NSError errorFor(localauth::Verdict verdict) {
   switch (verdict) {
