@@ -104,7 +104,10 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
     return -1;
   }
   std::string out() const { return readFile(dir_.file("out")); }
-  std::string err() const { return readFile(dir_.file("err")); }
+  // The tool's own lines: the wrapper's are about other processes' folders.
+  std::string err() const {
+    return testing_support::withoutPamWrapperLines(readFile(dir_.file("err")));
+  }
 
   // Both entries of a new keychain password: curses asks once and is asked again, tty asks
   // twice itself; either way the second entry is under the repeat label.
