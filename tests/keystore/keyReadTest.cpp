@@ -39,12 +39,10 @@ SecureBytes awkwardKey() {
   return key;
 }
 
-std::string evaluatedReason() {
-  for (const std::string& call : localauth::state().calls) {
-    const std::string tag = "evaluatePolicy:2:";
-    if (call.rfind(tag, 0) == 0) return call.substr(tag.size());
-  }
-  return "<none>";
+// The reason the owner was shown, or "<none>".
+std::string shownReason() {
+  const auto& shown = localauth::state().shown;
+  return shown.empty() ? "<none>" : shown.front().reason;
 }
 
 class KeyReadTest : public ::testing::Test {
@@ -96,7 +94,7 @@ TEST_F(KeyReadTest, ReasonIsThePrefixAndTheNameUnchanged) {
         std::string("k\n\n"), std::string("密钥"), std::string("\xFF\xFE")}) {
     reset();
     fake::Outcome outcome = read(name);
-    EXPECT_EQ(evaluatedReason(), reasonPrefix + name);
+    EXPECT_EQ(shownReason(), reasonPrefix + name);
     EXPECT_NE(outcome.err, "Invalid item name\n");
     // Nothing is stored under these names, so the read finds nothing.
     EXPECT_EQ(outcome.err, denied);
