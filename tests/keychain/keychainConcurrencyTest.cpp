@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -141,7 +142,11 @@ TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehi
   SecureBytes key;
   ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
             errSecSuccess);
-  std::mt19937 random(std::random_device{}());
+  // The seed is printed, so a failing schedule of kills can be run again.
+  const unsigned seed = std::random_device{}();
+  std::printf("kill schedule seed %u\n", seed);
+  SCOPED_TRACE("kill schedule seed " + std::to_string(seed));
+  std::mt19937 random(seed);
   std::uniform_int_distribution<useconds_t> delay(0, 12000);
   for (int round = 0; round < 30; ++round) {
     pid_t pid = fork();
