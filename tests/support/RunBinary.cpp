@@ -140,6 +140,16 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   posix_spawnattr_setsigdefault(&attributes, &defaults);
 
   std::vector<std::string> argvStrings{program};
+  if (options.user) {
+    // setpriv changes every id and then execs the program in the same process, so `pid` below
+    // is the program's own.
+    argvStrings = {"/usr/bin/setpriv",
+                   "--reuid=" + std::to_string(options.user->first),
+                   "--regid=" + std::to_string(options.user->second),
+                   "--clear-groups",
+                   "--",
+                   program};
+  }
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& text : argvStrings) argv.push_back(text.data());
@@ -150,8 +160,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   envp.push_back(nullptr);
 
   pid_t pid = 0;
-  int spawnError =
-      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  int spawnError = posix_spawn(&pid, argvStrings.front().c_str(), &actions, &attributes,
+                               argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(outPipe[1]);

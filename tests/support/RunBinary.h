@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -41,6 +42,8 @@ struct RunOptions {
   // Called with the child's pid right after it was started, before its output is read. A
   // wrapped child that ends by a signal has its wrapper folder removed afterwards.
   std::function<void(pid_t)> started;
+  // Run as this user and group instead (no supplementary groups); needs root.
+  std::optional<std::pair<uid_t, gid_t>> user;
 };
 
 // Splits the lines libpam_wrapper writes to a wrapped program's standard error
