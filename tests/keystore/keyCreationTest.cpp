@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fakes/AccessObjectFailures.h"
 #include "tests/fakes/FakeFoundation.h"
 #include "tests/fakes/FakeSecurity.h"
 
@@ -176,12 +177,10 @@ TEST_F(KeyCreationTest, AFailureStoresNothingAndSaysWhy) {
                      [status](auto& f) { f.randomCopyBytes = status; },
                      "Random generation failed"});
   }
-  cases.push_back({"access object", bothOperations, [](auto& f) { f.accessCreate = errSecParam; },
-                   "Cannot create Keychain access policy"});
-  cases.push_back({"no decrypt entry", bothOperations, [](auto& f) { f.decryptEntries = 0; },
-                   "Missing decryption ACL"});
-  cases.push_back({"confirmation", bothOperations, [](auto& f) { f.setContentsFailsOnCall = 1; },
-                   "Cannot require Keychain confirmation"});
+  for (const auto& failure : security::accessObjectFailures()) {
+    cases.push_back({std::string("access object: ") + failure.label, bothOperations,
+                     failure.arrange, failure.message});
+  }
   // The insert's status in signed decimal.
   const std::vector<std::pair<OSStatus, std::string>> inserts = {
       {errSecWrPerm, "-61"},

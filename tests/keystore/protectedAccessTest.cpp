@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Ferrowick/keystore/protectedAccess.h"
+#include "tests/fakes/AccessObjectFailures.h"
 #include "tests/fakes/FakeFoundation.h"
 #include "tests/fakes/FakeSecurity.h"
 
@@ -85,40 +86,7 @@ TEST_F(ProtectedAccessTest, AcceptsAnyLabel) {
 }
 
 TEST_F(ProtectedAccessTest, FailuresEndTheRunWithTheirMessage) {
-  using AclList = security::Failures::AclList;
-  struct Case {
-    const char* label;
-    std::function<void(security::Failures&)> arrange;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"create fails", [](auto& f) { f.accessCreate = errSecParam; },
-       "Cannot create Keychain access policy"},
-      {"create fails with a positive status", [](auto& f) { f.accessCreate = 7; },
-       "Cannot create Keychain access policy"},
-      {"create gives 0 and no object", [](auto& f) { f.accessCreateWithoutObject = true; },
-       "Cannot create Keychain access policy"},
-      {"no decrypting entry", [](auto& f) { f.decryptEntries = 0; }, "Missing decryption ACL"},
-      {"empty list", [](auto& f) { f.aclList = AclList::empty; }, "Missing decryption ACL"},
-      {"null list", [](auto& f) { f.aclList = AclList::null; }, "Missing decryption ACL"},
-      {"not a list", [](auto& f) { f.aclList = AclList::notAList; }, "Missing decryption ACL"},
-      {"only entry cannot be rewritten", [](auto& f) { f.setContentsFailsOnCall = 1; },
-       "Cannot require Keychain confirmation"},
-      {"second of three fails",
-       [](auto& f) {
-         f.decryptEntries = 3;
-         f.setContentsFailsOnCall = 2;
-       },
-       "Cannot require Keychain confirmation"},
-      {"last of three fails with a positive status",
-       [](auto& f) {
-         f.decryptEntries = 3;
-         f.setContentsFailsOnCall = 3;
-         f.setContentsStatus = 1;
-       },
-       "Cannot require Keychain confirmation"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : security::accessObjectFailures()) {
     security::reset();
     c.arrange(security::state().failures);
     fake::Outcome outcome;

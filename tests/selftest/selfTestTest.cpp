@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fakes/AccessObjectFailures.h"
 #include "tests/fakes/FakeFoundation.h"
 #include "tests/fakes/FakeSecurity.h"
 
@@ -217,14 +218,13 @@ TEST_F(SelfTestTest, VerdictFollowsTheProbeAndTheCleanup) {
 }
 
 TEST_F(SelfTestTest, FailuresBeforeTheProbeLeaveTheInteractionSettingAlone) {
-  using AclList = security::Failures::AclList;
   struct Case {
     const char* label;
     std::function<void(security::Failures&)> arrange;
     std::string message;
     bool fixtureLeft;  // the fixture keychain is still registered afterwards
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"creation refused", [](auto& f) { f.keychainCreate = errSecWrPerm; },
        "Fixture creation failed: -61", false},
       {"no such folder", [](auto& f) { f.keychainCreate = errSecNoSuchKeychain; },
@@ -233,12 +233,6 @@ TEST_F(SelfTestTest, FailuresBeforeTheProbeLeaveTheInteractionSettingAlone) {
        "Fixture creation failed: 4", false},
       {"creation 0 without a handle", [](auto& f) { f.keychainCreateWithoutHandle = true; },
        "Fixture creation failed: 0", true},
-      {"access object not created", [](auto& f) { f.accessCreate = errSecParam; },
-       "Cannot create Keychain access policy", true},
-      {"no decrypting entry", [](auto& f) { f.aclList = AclList::empty; }, "Missing decryption ACL",
-       true},
-      {"entry cannot be rewritten", [](auto& f) { f.setContentsFailsOnCall = 1; },
-       "Cannot require Keychain confirmation", true},
       {"insertion refused", [](auto& f) { f.itemAdd = errSecWrPerm; },
        "Fixture insertion failed: -61", false},
       {"insertion with a positive status", [](auto& f) { f.itemAdd = 1; },
@@ -250,6 +244,10 @@ TEST_F(SelfTestTest, FailuresBeforeTheProbeLeaveTheInteractionSettingAlone) {
        },
        "Fixture insertion failed: -25299", true},
   };
+  // The access object is built with the fixture keychain already made.
+  for (const auto& failure : security::accessObjectFailures()) {
+    cases.push_back({failure.label, failure.arrange, failure.message, true});
+  }
   const std::string path = "/var/tmp/probe/" + fileName;
   for (const Case& c : cases) {
     reset();
