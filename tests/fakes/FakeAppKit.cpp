@@ -48,6 +48,10 @@ std::string number(double value) {
   return text.str();
 }
 
+bool inFront() {
+  return state().activationPolicy == NSApplicationActivationPolicyAccessory && state().activated;
+}
+
 }  // namespace
 
 NSApplication& NSApplication::sharedApplication() {
@@ -57,18 +61,23 @@ NSApplication& NSApplication::sharedApplication() {
 }
 void NSApplication::setActivationPolicy(NSApplicationActivationPolicy policy) {
   record("setActivationPolicy:" + std::to_string(policy));
+  state().activationPolicy = policy;
 }
 void NSApplication::activateIgnoringOtherApps(bool value) {
   record("activateIgnoringOtherApps:" + flag(value));
+  if (value) state().activated = true;
 }
 
 struct NSSecureTextField::Impl {
   std::string value;
+  std::string frame;
+  bool focused = false;
 };
 
 NSSecureTextField::NSSecureTextField(NSRect frame) : impl_(new Impl) {
-  record("NSSecureTextField initWithFrame:" + number(frame.x) + "," + number(frame.y) + "," +
-         number(frame.width) + "," + number(frame.height));
+  impl_->frame = number(frame.x) + "," + number(frame.y) + "," + number(frame.width) + "," +
+                 number(frame.height);
+  record("NSSecureTextField initWithFrame:" + impl_->frame);
 }
 NSSecureTextField::~NSSecureTextField() {
   state().fieldValueAtEnd = impl_->value;
@@ -85,13 +94,16 @@ void NSSecureTextField::setStringValue(std::string_view value) {
 
 struct NSWindow::Impl {};
 
-void NSWindow::setInitialFirstResponder(NSSecureTextField&) {
+// One window at a time here: the field remembers that it has the focus.
+void NSWindow::setInitialFirstResponder(NSSecureTextField& field) {
   record("setInitialFirstResponder:field");
+  field.impl().focused = true;
 }
 
 struct NSAlert::Impl {
   NSWindow window;
   NSSecureTextField* accessoryView = nullptr;
+  fake::appkit::ShownAlert shown;
 };
 
 NSAlert::NSAlert() : impl_(new Impl) {
@@ -100,12 +112,15 @@ NSAlert::NSAlert() : impl_(new Impl) {
 NSAlert::~NSAlert() = default;
 void NSAlert::setMessageText(std::string_view text) {
   record("setMessageText:" + std::string(text));
+  impl_->shown.messageText = std::string(text);
 }
 void NSAlert::setInformativeText(std::string_view text) {
   record("setInformativeText:" + std::string(text));
+  impl_->shown.informativeText = std::string(text);
 }
 void NSAlert::addButtonWithTitle(std::string_view title) {
   record("addButtonWithTitle:" + std::string(title));
+  impl_->shown.buttons.emplace_back(title);
 }
 void NSAlert::setAccessoryView(NSSecureTextField& view) {
   record("setAccessoryView:field");
@@ -117,12 +132,21 @@ NSWindow& NSAlert::window() {
 }
 NSModalResponse NSAlert::runModal() {
   record("runModal");
+  fake::appkit::ShownAlert shown = impl_->shown;
+  shown.inFront = inFront();
+  if (impl_->accessoryView != nullptr) {
+    shown.secureField = impl_->accessoryView->impl().frame;
+    shown.fieldHasFocus = impl_->accessoryView->impl().focused;
+  }
+  state().alerts.push_back(shown);
   // The user types into the field while the alert runs.
   if (impl_->accessoryView != nullptr) impl_->accessoryView->impl().value = state().typed;
   return state().alertResponse;
 }
 
-struct NSOpenPanel::Impl {};
+struct NSOpenPanel::Impl {
+  fake::appkit::ShownPanel shown;
+};
 
 NSOpenPanel::NSOpenPanel() : impl_(new Impl) {
   record("NSOpenPanel init");
@@ -130,18 +154,25 @@ NSOpenPanel::NSOpenPanel() : impl_(new Impl) {
 NSOpenPanel::~NSOpenPanel() = default;
 void NSOpenPanel::setMessage(std::string_view message) {
   record("setMessage:" + std::string(message));
+  impl_->shown.message = std::string(message);
 }
 void NSOpenPanel::setCanChooseDirectories(bool value) {
   record("setCanChooseDirectories:" + flag(value));
+  impl_->shown.canChooseDirectories = value;
 }
 void NSOpenPanel::setCanChooseFiles(bool value) {
   record("setCanChooseFiles:" + flag(value));
+  impl_->shown.canChooseFiles = value;
 }
 void NSOpenPanel::setAllowsMultipleSelection(bool value) {
   record("setAllowsMultipleSelection:" + flag(value));
+  impl_->shown.allowsMultipleSelection = value;
 }
 NSModalResponse NSOpenPanel::runModal() {
   record("runModal");
+  fake::appkit::ShownPanel shown = impl_->shown;
+  shown.inFront = inFront();
+  state().panels.push_back(shown);
   return state().panelResponse;
 }
 std::optional<NSURL> NSOpenPanel::URL() const {

@@ -1,5 +1,6 @@
-// The dialog double: records every call in order, answers the modal runs as scripted, and
-// keeps what the field held when it went away, so a test can see that it was cleared.
+// The dialog double: answers the modal runs as scripted, keeps what each dialog showed the owner
+// when it ran and what the field held when it went away (so a test can see that it was
+// cleared), and records every call in order.
 #pragma once
 
 #include <optional>
@@ -10,12 +11,37 @@
 
 namespace fake::appkit {
 
+// What the owner saw of an alert when it ran.
+struct ShownAlert {
+  bool inFront = false;  // the application was an accessory and had been activated
+  std::string messageText;
+  std::string informativeText;
+  std::vector<std::string> buttons;  // in order, the first being the default
+  std::string secureField;           // "x,y,width,height" of the secure field shown, or ""
+  bool fieldHasFocus = false;        // the field is the window's initial first responder
+  bool operator==(const ShownAlert&) const = default;
+};
+
+// What the owner saw of an open panel when it ran.
+struct ShownPanel {
+  bool inFront = false;
+  std::string message;
+  bool canChooseDirectories = false;
+  bool canChooseFiles = true;
+  bool allowsMultipleSelection = false;
+  bool operator==(const ShownPanel&) const = default;
+};
+
 struct State {
   // Script.
   NSModalResponse alertResponse = NSAlertFirstButtonReturn;
   std::string typed;  // the field's text once the alert has run (bytes, not checked)
   NSModalResponse panelResponse = NSModalResponseOK;
   std::optional<std::string> pickedPath;  // the panel's URL path; none = no URL
+
+  // What was shown, dialog by dialog.
+  std::vector<ShownAlert> alerts;
+  std::vector<ShownPanel> panels;
 
   // Record. Calls read like the platform's: "sharedApplication", "setActivationPolicy:1",
   // "activateIgnoringOtherApps:1", "NSAlert init", "setMessageText:<t>",
@@ -30,6 +56,10 @@ struct State {
   // before its last setStringValue.
   std::optional<std::string> fieldValueAtEnd;
   std::optional<int> outputWritesBeforeLastSet;
+
+  // The application's state, as far as the owner can tell.
+  NSApplicationActivationPolicy activationPolicy = 0;
+  bool activated = false;
 };
 State& state();
 void reset();

@@ -8,54 +8,36 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/PamEnvironment.h"
-#include "tests/support/RunBinary.h"
-#include "tests/support/ScriptedPinentry.h"
+#include "tests/support/EndToEnd.h"
 
 namespace {
 
-using testing_support::PamEnvironment;
 using testing_support::RunOptions;
 using testing_support::RunResult;
-using testing_support::ScriptedPinentry;
-using testing_support::TempDir;
 
 const std::string ownerPassword = "owner-secret-3";
 const std::string owner = "pin " + ownerPassword;
 const std::string keychain = "pin keychain-secret-3";
 
-class OutOfMemoryTest : public ::testing::Test {
+class OutOfMemoryTest : public ::testing::Test, protected testing_support::EndToEnd {
  protected:
+  OutOfMemoryTest() : EndToEnd(ownerPassword) {}
+
   RunResult run(const std::string& operation, const std::string& operand,
                 const std::vector<std::string>& answers, bool memoryFails) {
-    pinentry.script(answers);
-    RunOptions options = testing_support::privateHomeOptions(home);
-    for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
-    std::string preload;
-    if (operation == "approve" || operation == "read-key") {
-      for (const auto& [key, value] : pam.environment()) options.environment[key] = value;
-      preload = options.environment["LD_PRELOAD"].value_or("");
-    }
+    RunOptions runOptions = options(asksTheOwner(operation));
     if (memoryFails) {
-      options.environment["LD_PRELOAD"] =
+      std::string preload = runOptions.environment["LD_PRELOAD"].value_or("");
+      runOptions.environment["LD_PRELOAD"] =
           std::string(NO_LOCKED_MEMORY_LIBRARY) + (preload.empty() ? "" : ":" + preload);
       // Under the sanitizers the preload comes ahead of their runtime.
       const char* asan = std::getenv("ASAN_OPTIONS");
-      std::string asanOptions = options.environment["ASAN_OPTIONS"].value_or(asan ? asan : "");
-      options.environment["ASAN_OPTIONS"] =
+      std::string asanOptions = runOptions.environment["ASAN_OPTIONS"].value_or(asan ? asan : "");
+      runOptions.environment["ASAN_OPTIONS"] =
           asanOptions + (asanOptions.empty() ? "" : ":") + "verify_asan_link_order=0";
     }
-    options.timeout = std::chrono::seconds(120);
-    return testing_support::runFerrowick({operation, operand}, options);
+    return EndToEnd::run(operation, operand, answers, runOptions);
   }
-
-  std::string keychainFile() const {
-    return home.file("data/ferrowick/keychains/login.keychain-db");
-  }
-
-  TempDir home;
-  ScriptedPinentry pinentry;
-  PamEnvironment pam{PamEnvironment::currentUser(), ownerPassword};
 };
 
 TEST_F(OutOfMemoryTest, EveryOperationEndsWithOneLineAndLeavesTheKeychainAsItWas) {

@@ -6,18 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/PamEnvironment.h"
-#include "tests/support/RunBinary.h"
-#include "tests/support/ScriptedPinentry.h"
+#include "tests/support/EndToEnd.h"
 
 namespace {
 
-using testing_support::PamEnvironment;
 using testing_support::RunOptions;
 using testing_support::RunResult;
-using testing_support::ScriptedPinentry;
 using testing_support::StandardOutput;
-using testing_support::TempDir;
 
 const std::string ownerPassword = "owner-secret-2";
 const std::string owner = "pin " + ownerPassword;
@@ -34,20 +29,16 @@ const Output brokenOutputs[] = {
     {"reader gone", StandardOutput::readerGone},
 };
 
-class ResultDeliveryTest : public ::testing::Test {
+class ResultDeliveryTest : public ::testing::Test, protected testing_support::EndToEnd {
  protected:
+  ResultDeliveryTest() : EndToEnd(ownerPassword) {}
+
   RunResult run(const std::string& operation, const std::string& operand,
                 const std::vector<std::string>& answers,
                 StandardOutput output = StandardOutput::collected) {
-    pinentry.script(answers);
-    RunOptions options = testing_support::privateHomeOptions(home);
-    for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
-    if (operation == "approve" || operation == "read-key") {
-      for (const auto& [key, value] : pam.environment()) options.environment[key] = value;
-    }
-    options.timeout = std::chrono::seconds(120);
-    options.standardOutput = output;
-    return testing_support::runFerrowick({operation, operand}, options);
+    RunOptions runOptions = options(asksTheOwner(operation));
+    runOptions.standardOutput = output;
+    return EndToEnd::run(operation, operand, answers, runOptions);
   }
 
   // The one line and the status; err is compared without printing it, since a fault here
@@ -58,14 +49,6 @@ class ResultDeliveryTest : public ::testing::Test {
         << label << ": standard error holds " << result.err.size() << " other bytes";
     EXPECT_TRUE(result.out.empty()) << label;
   }
-
-  std::string keychainFile() const {
-    return home.file("data/ferrowick/keychains/login.keychain-db");
-  }
-
-  TempDir home;
-  ScriptedPinentry pinentry;
-  PamEnvironment pam{PamEnvironment::currentUser(), ownerPassword};
 };
 
 TEST_F(ResultDeliveryTest, ApproveThatCannotAnswerFails) {

@@ -1,5 +1,5 @@
-// choose-file and choose-directory against the recording dialog double: the panel's flags and
-// message, which answers count, and the path handed over unchanged.
+// choose-file and choose-directory against the dialog double: the panel the owner is shown,
+// which answers count, and the path handed over unchanged.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -25,36 +25,33 @@ class ChooserTest : public ::testing::Test {
   }
 };
 
-TEST_F(ChooserTest, EachWordConfiguresOnePanelAfterActivating) {
+TEST_F(ChooserTest, EachWordShowsOnePanelInFrontForOneItemOfItsKind) {
   struct Case {
     const char* word;
-    const char* directories;
-    const char* files;
+    bool directories;
   };
-  for (Case c : {Case{"choose-file", "setCanChooseDirectories:0", "setCanChooseFiles:1"},
-                 Case{"choose-directory", "setCanChooseDirectories:1", "setCanChooseFiles:0"}}) {
+  for (Case c : {Case{"choose-file", false}, Case{"choose-directory", true}}) {
     fake::appkit::reset();
     fake::appkit::state().pickedPath = "/tmp";
     fake::Outcome outcome = choose(c.word, "请选择");
     EXPECT_EQ(outcome.status, 0) << c.word;
-    EXPECT_THAT(
-        fake::appkit::state().calls,
-        ElementsAre("sharedApplication", "setActivationPolicy:1", "activateIgnoringOtherApps:1",
-                    "NSOpenPanel init", "setMessage:请选择", c.directories, c.files,
-                    "setAllowsMultipleSelection:0", "runModal", "URL"))
-        << c.word;
+    fake::appkit::ShownPanel expected;
+    expected.inFront = true;
+    expected.message = "请选择";
+    expected.canChooseDirectories = c.directories;
+    expected.canChooseFiles = !c.directories;
+    expected.allowsMultipleSelection = false;
+    EXPECT_THAT(fake::appkit::state().panels, ElementsAre(expected)) << c.word;
   }
 }
 
-TEST_F(ChooserTest, MessageIsTheOperandVerbatim) {
+TEST_F(ChooserTest, TheMessageIsTheOperandVerbatim) {
   for (const char* message : {"", "选择 a folder", "  padded  ", "/not/a/starting/folder"}) {
     fake::appkit::reset();
     fake::appkit::state().pickedPath = "/tmp";
     choose("choose-directory", message);
-    EXPECT_EQ(
-        fake::appkit::firstOutOfOrder({"NSOpenPanel init", std::string("setMessage:") + message}),
-        "")
-        << "message '" << message << "'";
+    ASSERT_EQ(fake::appkit::state().panels.size(), 1u) << "message '" << message << "'";
+    EXPECT_EQ(fake::appkit::state().panels[0].message, message) << "message '" << message << "'";
   }
 }
 

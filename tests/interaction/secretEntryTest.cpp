@@ -1,5 +1,5 @@
-// input-secret against the recording dialog double: what the alert is built from, which
-// answers count as a confirmation, the byte limit, and what happens to the field afterwards.
+// input-secret against the dialog double: what the owner is shown, which answers count as a
+// confirmation, the byte limit, and what happens to the field afterwards.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -30,40 +30,32 @@ class SecretEntryTest : public ::testing::Test {
   }
 };
 
-TEST_F(SecretEntryTest,
-       ActivatesBeforeBuildingTheAlertThenBuildsItWithItsFixedTextsButtonsAndField) {
+TEST_F(SecretEntryTest, TheOwnerSeesOneAlertInFrontWithItsFixedTextsButtonsAndAFocusedSecureField) {
   fake::appkit::state().typed = "tok";
   enter("API 令牌");
-  const auto& calls = fake::appkit::state().calls;
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_THAT(
-      std::vector<std::string>(calls.begin(), calls.begin() + 3),
-      ElementsAre("sharedApplication", "setActivationPolicy:1", "activateIgnoringOtherApps:1"));
-  EXPECT_EQ(
-      fake::appkit::firstOutOfOrder(
-          {"NSAlert init", "setMessageText:录入 API 令牌", "setInformativeText:" + informativeText,
-           "addButtonWithTitle:加密并上传", "addButtonWithTitle:取消", "setAccessoryView:field",
-           "window", "setInitialFirstResponder:field", "runModal", "stringValue",
-           "setStringValue:0 bytes"}),
-      "");
-  EXPECT_EQ(fake::appkit::firstOutOfOrder(
-                {"NSSecureTextField initWithFrame:0,0,420,28", "setAccessoryView:field"}),
-            "");
-  // Nothing else is configured: no style, icon, title, placeholder or key equivalent.
-  EXPECT_EQ(calls.size(), 15u);
+  fake::appkit::ShownAlert expected;
+  expected.inFront = true;
+  expected.messageText = "录入 API 令牌";
+  expected.informativeText = informativeText;
+  expected.buttons = {"加密并上传", "取消"};
+  expected.secureField = "0,0,420,28";
+  expected.fieldHasFocus = true;
+  EXPECT_THAT(fake::appkit::state().alerts, ElementsAre(expected));
 }
 
-TEST_F(SecretEntryTest, HeadlineIsThePrefixFollowedByTheOperandVerbatim) {
+TEST_F(SecretEntryTest, TheHeadlineIsThePrefixFollowedByTheOperandVerbatim) {
   struct Case {
     const char* operand;
     const char* headline;
   };
-  for (Case c : {Case{"", "setMessageText:录入 "}, Case{"GitHub", "setMessageText:录入 GitHub"},
-                 Case{" two  spaces ", "setMessageText:录入  two  spaces "},
-                 Case{"云端 令牌", "setMessageText:录入 云端 令牌"}}) {
+  for (Case c :
+       {Case{"", "录入 "}, Case{"GitHub", "录入 GitHub"},
+        Case{" two  spaces ", "录入  two  spaces "}, Case{"云端 令牌", "录入 云端 令牌"}}) {
     fake::appkit::reset();
     enter(c.operand);
-    EXPECT_EQ(fake::appkit::firstOutOfOrder({c.headline}), "") << "operand '" << c.operand << "'";
+    ASSERT_EQ(fake::appkit::state().alerts.size(), 1u) << "operand '" << c.operand << "'";
+    EXPECT_EQ(fake::appkit::state().alerts[0].messageText, c.headline)
+        << "operand '" << c.operand << "'";
   }
 }
 

@@ -2,12 +2,14 @@
 // add or a creation killed mid-way leaves only whole items and whole files behind.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -103,13 +105,23 @@ TEST(KeychainConcurrencyTest, AddsKilledMidwayLeaveOnlyWholeItems) {
   SecKeychainRef keychain = createKeychainAt(path);
   SecAccessRef access = openAccess();
   for (int round = 0; round < 3; ++round) {
+    // The child says when its first add is in, so the kill lands in a later one however
+    // slow the machine is.
+    int firstAdded[2];
+    ASSERT_EQ(pipe(firstAdded), 0);
     pid_t pid = fork();
     if (pid == 0) {
+      close(firstAdded[0]);
       for (int i = 0;; ++i) {
         std::string name = std::to_string(round) + "-" + std::to_string(i);
         if (addItem(name, secretFor(name), access, keychain) != errSecSuccess) _exit(1);
+        if (i == 0 && write(firstAdded[1], "+", 1) != 1) _exit(1);
       }
     }
+    close(firstAdded[1]);
+    pollfd added{firstAdded[0], POLLIN, 0};
+    EXPECT_EQ(poll(&added, 1, 60000), 1) << "no add finished in round " << round;
+    close(firstAdded[0]);
     usleep(static_cast<useconds_t>(40000 + round * 35000));
     kill(pid, SIGKILL);
     int status = 0;
@@ -143,7 +155,11 @@ TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehi
   SecureBytes key;
   ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
             errSecSuccess);
-  std::mt19937 random(std::random_device{}());
+  // The seed is printed, so a failing schedule of kills can be run again.
+  const unsigned seed = std::random_device{}();
+  std::printf("kill schedule seed %u\n", seed);
+  SCOPED_TRACE("kill schedule seed " + std::to_string(seed));
+  std::mt19937 random(seed);
   std::uniform_int_distribution<useconds_t> delay(0, 12000);
   for (int round = 0; round < 30; ++round) {
     pid_t pid = fork();

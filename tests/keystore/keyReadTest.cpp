@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,10 @@ SecureBytes awkwardKey() {
   return key;
 }
 
-std::string evaluatedReason() {
-  for (const std::string& call : localauth::state().calls) {
-    const std::string tag = "evaluatePolicy:2:";
-    if (call.rfind(tag, 0) == 0) return call.substr(tag.size());
-  }
-  return "<none>";
+// The reason the owner was shown, or "<none>".
+std::string shownReason() {
+  const auto& shown = localauth::state().shown;
+  return shown.empty() ? "<none>" : shown.front().reason;
 }
 
 class KeyReadTest : public ::testing::Test {
@@ -96,7 +95,7 @@ TEST_F(KeyReadTest, ReasonIsThePrefixAndTheNameUnchanged) {
         std::string("k\n\n"), std::string("密钥"), std::string("\xFF\xFE")}) {
     reset();
     fake::Outcome outcome = read(name);
-    EXPECT_EQ(evaluatedReason(), reasonPrefix + name);
+    EXPECT_EQ(shownReason(), reasonPrefix + name);
     EXPECT_NE(outcome.err, "Invalid item name\n");
     // Nothing is stored under these names, so the read finds nothing.
     EXPECT_EQ(outcome.err, denied);
@@ -106,65 +105,71 @@ TEST_F(KeyReadTest, ReasonIsThePrefixAndTheNameUnchanged) {
   }
 }
 
-TEST_F(KeyReadTest, NoApprovalMeansNoKeychainCall) {
-  struct Case {
-    const char* label;
-    bool canEvaluate;
-    bool verdict;
-    localauth::ReplyTiming timing;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"unavailable", false, true, localauth::ReplyTiming::immediately,
-       "Local user authentication unavailable\n"},
-      {"refused", true, false, localauth::ReplyTiming::immediately,
-       "User approval denied or expired\n"},
-      {"no answer in time", true, true, localauth::ReplyTiming::never,
-       "User approval denied or expired\n"},
-  };
-  for (const Case& c : cases) {
-    reset();
-    security::putItem(service, "device-key", awkwardKey());
-    localauth::state().canEvaluate = c.canEvaluate;
-    localauth::state().verdict = c.verdict;
-    localauth::state().timing = c.timing;
-    fake::Outcome outcome = read("device-key");
-    EXPECT_EQ(outcome.status, 1) << c.label;
-    EXPECT_TRUE(outcome.out.empty()) << c.label << ": " << outcome.out.size() << " bytes on stdout";
-    EXPECT_EQ(outcome.err, c.message) << c.label;
-    EXPECT_TRUE(security::state().calls.empty()) << c.label;
-  }
-}
-
-TEST_F(KeyReadTest, AnythingButExactly32BytesOfDataIsRefused) {
+// Every way a read fails: one line on stderr, no byte on stdout, status 1. Without the owner's
+// approval the keychain is not even asked, though the key is there.
+TEST_F(KeyReadTest, EveryFailureWritesNoKeyByteAndOneLine) {
   struct Case {
     const char* label;
     std::function<void()> arrange;
+    std::string message;
+    bool keychainAsked;
   };
+  const auto keyStored = [] { security::putItem(service, "device-key", awkwardKey()); };
+  const std::string unavailable = "Local user authentication unavailable\n";
+  const std::string notApproved = "User approval denied or expired\n";
   const std::vector<Case> cases = {
-      {"no such item", [] {}},
+      {"approval unavailable",
+       [&] {
+         keyStored();
+         localauth::state().canEvaluate = false;
+       },
+       unavailable, false},
+      {"approval refused",
+       [&] {
+         keyStored();
+         localauth::state().verdict = false;
+       },
+       notApproved, false},
+      {"no approval in time",
+       [&] {
+         keyStored();
+         localauth::state().timing = localauth::ReplyTiming::never;
+       },
+       notApproved, false},
+      {"no such item", [] {}, denied, true},
       {"item in another service",
-       [] { security::putItem("org.quennet.peldora.v2", "device-key", awkwardKey()); }},
-      {"read refused", [] { security::state().failures.copyMatching = errSecAuthFailed; }},
+       [] { security::putItem("org.quennet.peldora.v2", "device-key", awkwardKey()); }, denied,
+       true},
+      {"read refused", [] { security::state().failures.copyMatching = errSecAuthFailed; }, denied,
+       true},
       {"interaction not allowed",
-       [] { security::state().failures.copyMatching = errSecInteractionNotAllowed; }},
-      {"user cancelled", [] { security::state().failures.copyMatching = errSecUserCanceled; }},
-      {"positive status", [] { security::state().failures.copyMatching = 1; }},
-      {"status 0 and no result", [] { security::state().failures.copyMatching = 0; }},
-      {"a result that is not data", [] { security::state().failures.copyMatchingNonData = true; }},
-      {"no bytes", [] { security::state().failures.copyMatchingDataLength = 0; }},
-      {"31 bytes", [] { security::state().failures.copyMatchingDataLength = 31; }},
-      {"33 bytes", [] { security::state().failures.copyMatchingDataLength = 33; }},
-      {"31 bytes stored", [] { security::putItem(service, "device-key", SecureBytes(31)); }},
-      {"33 bytes stored", [] { security::putItem(service, "device-key", SecureBytes(33)); }},
+       [] { security::state().failures.copyMatching = errSecInteractionNotAllowed; }, denied, true},
+      {"user cancelled", [] { security::state().failures.copyMatching = errSecUserCanceled; },
+       denied, true},
+      {"positive status", [] { security::state().failures.copyMatching = 1; }, denied, true},
+      {"status 0 and no result", [] { security::state().failures.copyMatching = 0; }, denied, true},
+      {"a result that is not data", [] { security::state().failures.copyMatchingNonData = true; },
+       denied, true},
+      {"no bytes", [] { security::state().failures.copyMatchingDataLength = 0; }, denied, true},
+      {"31 bytes", [] { security::state().failures.copyMatchingDataLength = 31; }, denied, true},
+      {"33 bytes", [] { security::state().failures.copyMatchingDataLength = 33; }, denied, true},
+      {"31 bytes stored", [] { security::putItem(service, "device-key", SecureBytes(31)); }, denied,
+       true},
+      {"33 bytes stored", [] { security::putItem(service, "device-key", SecureBytes(33)); }, denied,
+       true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
     reset();
     c.arrange();
     fake::Outcome outcome = read("device-key");
-    EXPECT_EQ(outcome.status, 1) << c.label;
-    EXPECT_TRUE(outcome.out.empty()) << c.label << ": " << outcome.out.size() << " bytes on stdout";
-    EXPECT_EQ(outcome.err, denied) << c.label;
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(outcome.out.empty()) << outcome.out.size() << " bytes on stdout";
+    EXPECT_EQ(outcome.err, c.message);
+    EXPECT_EQ(!security::callsOf("SecItemCopyMatching").empty(), c.keychainAsked);
+    if (!c.keychainAsked) {
+      EXPECT_TRUE(security::state().calls.empty());
+    }
   }
 }
 

@@ -14,16 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/PamEnvironment.h"
-#include "tests/support/RunBinary.h"
-#include "tests/support/ScriptedPinentry.h"
+#include "tests/support/EndToEnd.h"
 
 namespace {
 
-using testing_support::PamEnvironment;
 using testing_support::RunOptions;
 using testing_support::RunResult;
-using testing_support::ScriptedPinentry;
 using testing_support::TempDir;
 
 const std::string ownerPassword = "owner-secret-1";
@@ -41,22 +37,13 @@ struct Prompt {
   std::string description;
 };
 
-class KeyStoreEndToEndTest : public ::testing::Test {
+class KeyStoreEndToEndTest : public ::testing::Test, protected testing_support::EndToEnd {
  protected:
-  // The PAM wrapper only for runs that ask the owner: its preload sets itself up in every
-  // process it enters, and many at once trip over each other's /tmp/pam.X folders.
-  RunOptions options(bool withPam = true) const {
-    RunOptions options = testing_support::privateHomeOptions(home);
-    for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
-    if (withPam) {
-      for (const auto& [key, value] : pam.environment()) options.environment[key] = value;
-    }
-    options.timeout = std::chrono::seconds(120);
-    return options;
-  }
+  KeyStoreEndToEndTest() : EndToEnd(ownerPassword) {}
 
+  // With whatever the pinentry was scripted with last.
   RunResult run(const std::string& operation, const std::string& name) const {
-    return testing_support::runFerrowick({operation, name}, options(operation == "read-key"));
+    return testing_support::runFerrowick({operation, name}, options(asksTheOwner(operation)));
   }
 
   // Creates the item through the tool, answering the keychain's password prompt.
@@ -93,17 +80,13 @@ class KeyStoreEndToEndTest : public ::testing::Test {
     }
     return result;
   }
-
-  TempDir home;
-  ScriptedPinentry pinentry;
-  PamEnvironment pam{PamEnvironment::currentUser(), ownerPassword};
 };
 
 TEST_F(KeyStoreEndToEndTest, EnsureKeyCreatesThenReportsExistsWithoutAPrompt) {
   ensureKey("device-key");
   EXPECT_EQ(pinentry.runs(), 1);  // the new keychain's password
   struct stat file {};
-  ASSERT_EQ(stat(home.file("data/ferrowick/keychains/login.keychain-db").c_str(), &file), 0);
+  ASSERT_EQ(stat(keychainFile().c_str(), &file), 0);
   EXPECT_EQ(file.st_mode & 0777, 0600u);
 
   pinentry.script({});
@@ -337,7 +320,7 @@ TEST_F(KeyStoreEndToEndTest, SymlinkedFolderIsRefusedBeforeAnyPromptAndNothingIs
 
 TEST_F(KeyStoreEndToEndTest, WithoutProcTheKeychainIsRefusedNotReachedByPath) {
   ensureKey("k");
-  const std::string file = home.file("data/ferrowick/keychains/login.keychain-db");
+  const std::string file = keychainFile();
   const std::string before = testing_support::readFile(file);
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizers' runtime needs /proc itself";

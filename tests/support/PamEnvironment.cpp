@@ -87,6 +87,10 @@ std::string PamEnvironment::moduleDir() {
   return PAM_WRAPPER_MODULE_DIR;
 }
 
+std::string PamEnvironment::startLockPath() {
+  return PAM_WRAPPER_START_LOCK;
+}
+
 std::string PamEnvironment::currentUser() {
   passwd* entry = getpwuid(getuid());
   if (entry == nullptr) throw std::runtime_error("no user name for this uid");

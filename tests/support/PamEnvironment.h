@@ -32,6 +32,9 @@ class PamEnvironment {
   // Where the wrapper's test modules are (pam_matrix.so, pam_chatty.so, ...).
   static std::string moduleDir();
 
+  // The lock every wrapped process of this build tree holds while the wrapper starts up.
+  static std::string startLockPath();
+
   // The user name of getuid(), as the tool's PAM transaction uses it.
   static std::string currentUser();
 

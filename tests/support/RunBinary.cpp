@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -46,7 +47,56 @@ std::vector<std::string> buildEnvironment(const RunOptions& options) {
   return result;
 }
 
+bool wrapped(const std::vector<std::string>& environment) {
+  for (const auto& entry : environment) {
+    if (entry.rfind("PAM_WRAPPER=", 0) == 0)
+      return entry != "PAM_WRAPPER=" && entry != "PAM_WRAPPER=0";
+  }
+  return false;
+}
+
+bool isPamWrapperLine(std::string_view line) {
+  for (std::string_view level : {"ERROR", "WARN", "DEBUG", "TRACE"}) {
+    std::string prefix = "PWRAP_" + std::string(level) + "[";
+    if (line.substr(0, prefix.size()) == prefix) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::string withoutPamWrapperLines(const std::string& text, std::string* setAside) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string_view line(text.data() + start, end - start);
+    if (isPamWrapperLine(line)) {
+      if (setAside != nullptr) setAside->append(line);
+    } else {
+      kept.append(line);
+    }
+    start = end;
+  }
+  return kept;
+}
+
+void removePamWrapperFolderOf(pid_t pid) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp", ignored)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() != 5 || name.rfind("pam.", 0) != 0) continue;
+    struct stat info;
+    if (lstat(entry.path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != getuid()) {
+      continue;
+    }
+    if (readFile(entry.path().string() + "/pid") == std::to_string(pid)) {
+      std::filesystem::remove_all(entry.path(), ignored);
+    }
+  }
+}
 
 RunResult run(const std::string& program, const std::vector<std::string>& arguments,
               const RunOptions& options) {
@@ -90,6 +140,16 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   posix_spawnattr_setsigdefault(&attributes, &defaults);
 
   std::vector<std::string> argvStrings{program};
+  if (options.user) {
+    // setpriv changes every id and then execs the program in the same process, so `pid` below
+    // is the program's own.
+    argvStrings = {"/usr/bin/setpriv",
+                   "--reuid=" + std::to_string(options.user->first),
+                   "--regid=" + std::to_string(options.user->second),
+                   "--clear-groups",
+                   "--",
+                   program};
+  }
   argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& text : argvStrings) argv.push_back(text.data());
@@ -100,8 +160,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
   envp.push_back(nullptr);
 
   pid_t pid = 0;
-  int spawnError =
-      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  int spawnError = posix_spawn(&pid, argvStrings.front().c_str(), &actions, &attributes,
+                               argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(outPipe[1]);
@@ -110,6 +170,18 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
     if (outPipe[0] >= 0) close(outPipe[0]);
     close(errPipe[0]);
     throw std::runtime_error("posix_spawn " + program + ": " + std::strerror(spawnError));
+  }
+  if (options.started) {
+    try {
+      options.started(pid);
+    } catch (...) {
+      kill(-pid, SIGKILL);
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      if (outPipe[0] >= 0) close(outPipe[0]);
+      close(errPipe[0]);
+      throw;
+    }
   }
 
   RunResult result;
@@ -150,6 +222,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& argume
     result.status = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     result.status = 128 + WTERMSIG(status);
+  }
+  if (wrapped(envStrings)) {
+    result.err = withoutPamWrapperLines(result.err, &result.pamWrapperLines);
+    if (WIFSIGNALED(status)) removePamWrapperFolderOf(pid);
   }
   return result;
 }

@@ -2,18 +2,25 @@
 // wrote, for end-to-end tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
 
 struct RunResult {
   std::string out;  // every byte written to standard output
-  std::string err;  // every byte written to standard error
-  int status = -1;  // exit status, or 128 + signal number
+  // Every byte written to standard error, less the lines libpam_wrapper itself printed there
+  // in a wrapped run: those come from the test's stand-in, not from the program under test.
+  std::string err;
+  std::string pamWrapperLines;  // the lines set aside from `err`, in order
+  int status = -1;              // exit status, or 128 + signal number
   bool timedOut = false;
 };
 
@@ -32,7 +39,20 @@ struct RunOptions {
   std::optional<std::string> workingDirectory;
   std::chrono::milliseconds timeout{std::chrono::seconds(60)};
   StandardOutput standardOutput = StandardOutput::collected;
+  // Called with the child's pid right after it was started, before its output is read. A
+  // wrapped child that ends by a signal has its wrapper folder removed afterwards.
+  std::function<void(pid_t)> started;
+  // Run as this user and group instead (no supplementary groups); needs root.
+  std::optional<std::pair<uid_t, gid_t>> user;
 };
+
+// Splits the lines libpam_wrapper writes to a wrapped program's standard error
+// ("PWRAP_ERROR[prog (pid)] - ...") from everything else, which is returned unchanged.
+std::string withoutPamWrapperLines(const std::string& text, std::string* setAside = nullptr);
+
+// Removes the /tmp/pam.* folder libpam_wrapper made for process `pid` of this user, which a
+// wrapped process killed by a signal leaves behind (its wrapper never gets to clean up).
+void removePamWrapperFolderOf(pid_t pid);
 
 // The path of the Ferrowick binary under test.
 std::string ferrowickPath();
