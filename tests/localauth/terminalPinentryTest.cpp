@@ -28,7 +28,8 @@ const std::string keychainPassword = "keychain pass 1";
 // How a new password's two entries are taken. pinentry-curses 1.3 shows both fields in one form
 // (Tab moves to the second; Enter in the first stays there) and holds the form, silently, while
 // they differ. 1.2 asks once; Ferrowick asks again under the repeat label, compares, and asks
-// anew with its mismatch text. pinentry-tty asks twice itself and complains itself on both.
+// anew with its mismatch text. pinentry-tty asks twice itself and complains itself, with our
+// mismatch text, on both.
 enum class NewPasswordForm { oneFieldThenOurRepeat, bothFieldsInOneForm, asksTwiceItself };
 
 // {major, minor} from the first line of `--version`, "pinentry-curses (pinentry) 1.3.1".
@@ -231,7 +232,8 @@ TEST_P(TerminalPinentry, MismatchedNewPasswordsMakeNoKeychainUntilTheyAgree) {
       typeNewPassword(keychainPassword, keychainPassword, 2);
       break;
     case NewPasswordForm::asksTwiceItself:
-      ASSERT_TRUE(shows("Passphrases don't match"));
+      // It complains itself, in the words we handed it for that (SETREPEATERROR).
+      ASSERT_TRUE(shows("两次输入的密码不一致，请重新输入。"));
       EXPECT_FALSE(fileExists(keychainFile()));
       typeNewPassword(keychainPassword, keychainPassword, 2);
       break;
