@@ -105,8 +105,11 @@ TEST(PamWrapperNoise, ALeftoverFolderOfAKilledRunDoesNotChangeWhatTheToolSays) {
   EXPECT_EQ(result.out, "approved\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.pamWrapperLines.find("Failed to parse pid"), std::string::npos)
-      << "the wrapper did not meet the leftover: " << result.pamWrapperLines;
+  // libpam_wrapper 1.1.4 (Debian 12) meets the planted folder and complains; 1.1.7 (Debian 13)
+  // says nothing of it, so there the case proves nothing beyond the lines above.
+  if (result.pamWrapperLines.find("Failed to parse pid") == std::string::npos) {
+    GTEST_SKIP() << "this libpam_wrapper did not meet the leftover: " << result.pamWrapperLines;
+  }
 }
 
 }  // namespace
