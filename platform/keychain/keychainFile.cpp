@@ -105,6 +105,14 @@ OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
   return files::isPrivateFile(info, geteuid()) ? errSecSuccess : errSecInvalidKeychain;
 }
 
+// Whether /proc/self/fd/<folderFd> names this very folder (no /proc: it doesn't).
+bool reachableByDescriptorPath(int folderFd) {
+  struct stat viaProc, folder;
+  const std::string proc = files::descriptorPath(folderFd);
+  return stat(proc.c_str(), &viaProc) == 0 && fstat(folderFd, &folder) == 0 &&
+         viaProc.st_dev == folder.st_dev && viaProc.st_ino == folder.st_ino;
+}
+
 }  // namespace
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
@@ -300,12 +308,7 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   // reached by path instead.
   Descriptor held(fcntl(folderFd, F_DUPFD_CLOEXEC, 3));
   if (held.get() < 0) return errSecIO;
-  struct stat viaProc, folder;
-  const std::string proc = files::descriptorPath(held.get());
-  if (stat(proc.c_str(), &viaProc) != 0 || fstat(held.get(), &folder) != 0 ||
-      viaProc.st_dev != folder.st_dev || viaProc.st_ino != folder.st_ino) {
-    return errSecNotAvailable;
-  }
+  if (!reachableByDescriptorPath(held.get())) return errSecNotAvailable;
   const char* vfs = keychainVfs();
   if (vfs == nullptr) return errSecIO;
   sqlite3* db = nullptr;
@@ -345,6 +348,38 @@ OSStatus removeKeychainFile(const std::string& path) {
     return errno == ENOENT ? errSecNoSuchKeychain : statusOfErrno(errno);
   }
   unlink((path + "-journal").c_str());
+  return errSecSuccess;
+}
+
+OSStatus removeCreatedKeychainFile(const std::string& path, dev_t device, ino_t inode) {
+  Descriptor folder;
+  OSStatus status = holdFolder(folderOf(path), FolderRule::shared, folder);
+  if (status != errSecSuccess) return status;
+  if (reachableByDescriptorPath(folder.get())) return errSecNotAvailable;
+  const std::string name = nameOf(path);
+  Descriptor file(
+      openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (file.get() < 0) return errno == ENOENT ? errSecNoSuchKeychain : errSecInvalidKeychain;
+  struct stat opened;
+  char header[headerBytes];
+  if (fstat(file.get(), &opened) != 0 || !files::isPrivateFile(opened, geteuid())) {
+    return errSecInvalidKeychain;
+  }
+  // Another file at the name is not the one made here, whatever it holds.
+  if (opened.st_dev != device || opened.st_ino != inode) return errSecNoSuchKeychain;
+  const ssize_t got = pread(file.get(), header, sizeof header, 0);
+  if (got < 0) return errSecIO;
+  bool hotJournal = false;
+  status = checkJournalIn(folder.get(), name, hotJournal);
+  if (status == errSecSuccess) {
+    status = checkHeader({header, static_cast<std::size_t>(got)},
+                         static_cast<std::uint64_t>(opened.st_size), hotJournal);
+  }
+  if (status != errSecSuccess) return status;
+  if (unlinkat(folder.get(), name.c_str(), 0) != 0) {
+    return errno == ENOENT ? errSecNoSuchKeychain : statusOfErrno(errno);
+  }
+  if (hotJournal) unlinkat(folder.get(), (name + "-journal").c_str(), 0);
   return errSecSuccess;
 }
 

@@ -104,6 +104,12 @@ OSStatus prepareWrite(sqlite3* db);
 
 // Removes a keychain file (and a rollback journal left beside it).
 OSStatus removeKeychainFile(const std::string& path);
+// Removes the keychain file this process created at `path` (device and inode as placed) where
+// SQLite can't be given it (no /proc; errSecNotAvailable elsewhere, where the keychain is opened
+// and checked instead). Through its held folder (checked as a shared one), and only if the file
+// there is still that file, private and ours with a keychain's header, and any journal beside it
+// passes the journal check.
+OSStatus removeCreatedKeychainFile(const std::string& path, dev_t device, ino_t inode);
 
 // The folder part of a path ("." for a bare name).
 std::string folderOf(const std::string& path);
