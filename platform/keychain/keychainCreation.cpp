@@ -9,6 +9,7 @@
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainPlacement.h"
 #include "platform/keychain/keychainSchema.h"
+#include "platform/keychain/keychainStatement.h"
 #include "platform/keychain/keychainVfs.h"
 
 namespace keychain {

@@ -75,8 +75,6 @@ class Database {
   Descriptor file_;
 };
 
-// The status for an SQLite result code (extended codes understood).
-OSStatus statusOf(int sqliteResult);
 // The status for an errno value from creating, writing or removing a file.
 OSStatus statusOfErrno(int error);
 
