@@ -12,7 +12,6 @@
 
 #include "platform/files/fileBasics.h"
 #include "platform/files/fileTrust.h"
-#include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainPlacement.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
@@ -190,38 +189,6 @@ OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJo
   // An interrupted write may have left the file longer or shorter until SQLite rolls it back.
   if (!hotJournal && fileSize % pageSize != 0) return errSecInvalidKeychain;
   return errSecSuccess;
-}
-
-std::string nameOf(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
-}
-
-std::string folderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-OSStatus checkFolder(const std::string& folder, FolderRule rule) {
-  Descriptor held;
-  return holdFolder(folder, rule, held);
-}
-
-OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held) {
-  Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) return errno == ENOENT ? errSecNoSuchKeychain : errSecNotAvailable;
-  OSStatus status = checkHeldFolder(fd.get(), rule);
-  if (status == errSecSuccess) held = std::move(fd);
-  return status;
-}
-
-OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
-  struct stat info;
-  if (fstat(folderFd, &info) != 0 || !S_ISDIR(info.st_mode)) return errSecNotAvailable;
-  const bool trusted = rule == FolderRule::shared ? files::isSafeFolder(info, geteuid())
-                                                  : files::isPrivateFolder(info, geteuid());
-  return trusted ? errSecSuccess : errSecNotAvailable;
 }
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {

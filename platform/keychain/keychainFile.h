@@ -19,18 +19,12 @@
 #include "Ferrowick/Foundation.h"
 #include "Ferrowick/keystore/Security.h"
 #include "platform/keychain/keychainCrypto.h"
+#include "platform/keychain/keychainFolders.h"
 
 namespace keychain {
 
 inline constexpr std::int32_t applicationId = 0x46574B43;  // "FWKC"
 inline constexpr std::int32_t formatVersion = 1;
-
-// How strictly the folder holding a keychain is checked.
-enum class FolderRule {
-  login,     // the login keychain: its folders walked from the data home, each one private
-  private_,  // ours, not group/other-writable
-  shared,    // ours or root's; group/other-writable only with the sticky bit (e.g. /tmp)
-};
 
 // A descriptor this value alone closes (-1: none).
 class Descriptor {
@@ -108,17 +102,5 @@ OSStatus removeKeychainFile(const std::string& path);
 // there is still that file, private and ours with a keychain's header, and any journal beside it
 // passes the journal check.
 OSStatus removeCreatedKeychainFile(const std::string& path, dev_t device, ino_t inode);
-
-// The folder part of a path ("." for a bare name).
-std::string folderOf(const std::string& path);
-// The file name part of a path.
-std::string nameOf(const std::string& path);
-
-// Checks a folder under `rule`; errSecNoSuchKeychain when it doesn't exist.
-OSStatus checkFolder(const std::string& folder, FolderRule rule);
-// Opens a folder (symlinks on the way are the caller's choice) and checks what was opened.
-OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held);
-// Checks an open folder under `rule`.
-OSStatus checkHeldFolder(int folderFd, FolderRule rule);
 
 }  // namespace keychain
