@@ -226,6 +226,11 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   hardenProcess();
   ferrowick::endUncaughtExceptionsWithALine();
+  // As in Ferrowick: once, before anything draws a random byte, so a failing source is a line,
+  // never an abort inside libsodium.
+  if (!prepareRandomSource([] { die("Random generation failed"); })) {
+    die("Random generation failed");
+  }
   try {
     return run(argc, argv);
   } catch (...) {

@@ -9,6 +9,7 @@
 #include "platform/keychain/keychainFile.h"
 #include "platform/keychain/keychainPlacement.h"
 #include "platform/keychain/keychainSchema.h"
+#include "platform/keychain/keychainStatement.h"
 #include "platform/keychain/keychainVfs.h"
 
 namespace keychain {
@@ -46,10 +47,15 @@ OSStatus buildImage(const KeychainRecord& contents, std::string& image) {
 
 }  // namespace
 
-OSStatus createKeychainFile(const std::string& path, const KeychainRecord& contents) {
+OSStatus createKeychainFile(const std::string& path, const KeychainRecord& contents,
+                            struct stat* placed) {
   Descriptor folder(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return statusOfErrno(errno);
-  return createKeychainFileIn(folder.get(), nameOf(path), contents);
+  OSStatus status = createKeychainFileIn(folder.get(), nameOf(path), contents);
+  if (status != errSecSuccess || placed == nullptr) return status;
+  // The file is in place either way; unknown (zero) is the caller's to treat as such.
+  if (fstatat(folder.get(), nameOf(path).c_str(), placed, AT_SYMLINK_NOFOLLOW) != 0) *placed = {};
+  return errSecSuccess;
 }
 
 OSStatus createKeychainFileIn(int folderFd, const std::string& name,

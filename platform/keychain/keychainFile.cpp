@@ -12,7 +12,6 @@
 
 #include "platform/files/fileBasics.h"
 #include "platform/files/fileTrust.h"
-#include "platform/keychain/keychainPaths.h"
 #include "platform/keychain/keychainPlacement.h"
 #include "platform/keychain/keychainSchema.h"
 #include "platform/keychain/keychainStatement.h"
@@ -105,6 +104,14 @@ OSStatus checkJournalIn(int folderFd, const std::string& name, bool& present) {
   return files::isPrivateFile(info, geteuid()) ? errSecSuccess : errSecInvalidKeychain;
 }
 
+// Whether /proc/self/fd/<folderFd> names this very folder (no /proc: it doesn't).
+bool reachableByDescriptorPath(int folderFd) {
+  struct stat viaProc, folder;
+  const std::string proc = files::descriptorPath(folderFd);
+  return stat(proc.c_str(), &viaProc) == 0 && fstat(folderFd, &folder) == 0 &&
+         viaProc.st_dev == folder.st_dev && viaProc.st_ino == folder.st_ino;
+}
+
 }  // namespace
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
@@ -141,42 +148,6 @@ OSStatus configureNewDatabase(sqlite3* db) {
   if (status == errSecSuccess) status = exec(db, journalMode);
   if (status == errSecSuccess) status = exec(db, safetyLevel);
   return status;
-}
-
-OSStatus statusOf(int sqliteResult) {
-  switch (sqliteResult) {
-    case SQLITE_CONSTRAINT_UNIQUE:
-    case SQLITE_CONSTRAINT_PRIMARYKEY:
-      return errSecDuplicateItem;
-    default:
-      break;
-  }
-  switch (sqliteResult & 0xFF) {
-    case SQLITE_OK:
-    case SQLITE_ROW:
-    case SQLITE_DONE:
-      return errSecSuccess;
-    case SQLITE_NOMEM:
-      return errSecAllocate;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return errSecWrPerm;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-    case SQLITE_FORMAT:
-    case SQLITE_ERROR:  // e.g. a schema that isn't ours
-    case SQLITE_SCHEMA:
-    case SQLITE_CONSTRAINT:
-    case SQLITE_MISMATCH:
-      return errSecInvalidKeychain;
-    case SQLITE_TOOBIG:  // only a planted record can be this large
-      return errSecInvalidKeychain;
-    case SQLITE_RANGE:
-      return errSecParam;
-    default:  // BUSY, LOCKED, IOERR, FULL, CANTOPEN, PROTOCOL...
-      return errSecIO;
-  }
 }
 
 OSStatus statusOfErrno(int error) {
@@ -218,38 +189,6 @@ OSStatus checkHeader(std::string_view header, std::uint64_t fileSize, bool hotJo
   // An interrupted write may have left the file longer or shorter until SQLite rolls it back.
   if (!hotJournal && fileSize % pageSize != 0) return errSecInvalidKeychain;
   return errSecSuccess;
-}
-
-std::string nameOf(const std::string& path) {
-  return path.substr(path.rfind('/') + 1);
-}
-
-std::string folderOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-OSStatus checkFolder(const std::string& folder, FolderRule rule) {
-  Descriptor held;
-  return holdFolder(folder, rule, held);
-}
-
-OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held) {
-  Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) return errno == ENOENT ? errSecNoSuchKeychain : errSecNotAvailable;
-  OSStatus status = checkHeldFolder(fd.get(), rule);
-  if (status == errSecSuccess) held = std::move(fd);
-  return status;
-}
-
-OSStatus checkHeldFolder(int folderFd, FolderRule rule) {
-  struct stat info;
-  if (fstat(folderFd, &info) != 0 || !S_ISDIR(info.st_mode)) return errSecNotAvailable;
-  const bool trusted = rule == FolderRule::shared ? files::isSafeFolder(info, geteuid())
-                                                  : files::isPrivateFolder(info, geteuid());
-  return trusted ? errSecSuccess : errSecNotAvailable;
 }
 
 OSStatus openKeychain(const std::string& path, FolderRule rule, Database& database) {
@@ -300,12 +239,7 @@ OSStatus openKeychainIn(int folderFd, const std::string& name, Database& databas
   // reached by path instead.
   Descriptor held(fcntl(folderFd, F_DUPFD_CLOEXEC, 3));
   if (held.get() < 0) return errSecIO;
-  struct stat viaProc, folder;
-  const std::string proc = files::descriptorPath(held.get());
-  if (stat(proc.c_str(), &viaProc) != 0 || fstat(held.get(), &folder) != 0 ||
-      viaProc.st_dev != folder.st_dev || viaProc.st_ino != folder.st_ino) {
-    return errSecNotAvailable;
-  }
+  if (!reachableByDescriptorPath(held.get())) return errSecNotAvailable;
   const char* vfs = keychainVfs();
   if (vfs == nullptr) return errSecIO;
   sqlite3* db = nullptr;
@@ -345,6 +279,38 @@ OSStatus removeKeychainFile(const std::string& path) {
     return errno == ENOENT ? errSecNoSuchKeychain : statusOfErrno(errno);
   }
   unlink((path + "-journal").c_str());
+  return errSecSuccess;
+}
+
+OSStatus removeCreatedKeychainFile(const std::string& path, dev_t device, ino_t inode) {
+  Descriptor folder;
+  OSStatus status = holdFolder(folderOf(path), FolderRule::shared, folder);
+  if (status != errSecSuccess) return status;
+  if (reachableByDescriptorPath(folder.get())) return errSecNotAvailable;
+  const std::string name = nameOf(path);
+  Descriptor file(
+      openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  if (file.get() < 0) return errno == ENOENT ? errSecNoSuchKeychain : errSecInvalidKeychain;
+  struct stat opened;
+  char header[headerBytes];
+  if (fstat(file.get(), &opened) != 0 || !files::isPrivateFile(opened, geteuid())) {
+    return errSecInvalidKeychain;
+  }
+  // Another file at the name is not the one made here, whatever it holds.
+  if (opened.st_dev != device || opened.st_ino != inode) return errSecNoSuchKeychain;
+  const ssize_t got = pread(file.get(), header, sizeof header, 0);
+  if (got < 0) return errSecIO;
+  bool hotJournal = false;
+  status = checkJournalIn(folder.get(), name, hotJournal);
+  if (status == errSecSuccess) {
+    status = checkHeader({header, static_cast<std::size_t>(got)},
+                         static_cast<std::uint64_t>(opened.st_size), hotJournal);
+  }
+  if (status != errSecSuccess) return status;
+  if (unlinkat(folder.get(), name.c_str(), 0) != 0) {
+    return errno == ENOENT ? errSecNoSuchKeychain : statusOfErrno(errno);
+  }
+  if (hotJournal) unlinkat(folder.get(), (name + "-journal").c_str(), 0);
   return errSecSuccess;
 }
 

@@ -19,18 +19,12 @@
 #include "Ferrowick/Foundation.h"
 #include "Ferrowick/keystore/Security.h"
 #include "platform/keychain/keychainCrypto.h"
+#include "platform/keychain/keychainFolders.h"
 
 namespace keychain {
 
 inline constexpr std::int32_t applicationId = 0x46574B43;  // "FWKC"
 inline constexpr std::int32_t formatVersion = 1;
-
-// How strictly the folder holding a keychain is checked.
-enum class FolderRule {
-  login,     // the login keychain: its folders walked from the data home, each one private
-  private_,  // ours, not group/other-writable
-  shared,    // ours or root's; group/other-writable only with the sticky bit (e.g. /tmp)
-};
 
 // A descriptor this value alone closes (-1: none).
 class Descriptor {
@@ -75,8 +69,6 @@ class Database {
   Descriptor file_;
 };
 
-// The status for an SQLite result code (extended codes understood).
-OSStatus statusOf(int sqliteResult);
 // The status for an errno value from creating, writing or removing a file.
 OSStatus statusOfErrno(int error);
 
@@ -104,17 +96,11 @@ OSStatus prepareWrite(sqlite3* db);
 
 // Removes a keychain file (and a rollback journal left beside it).
 OSStatus removeKeychainFile(const std::string& path);
-
-// The folder part of a path ("." for a bare name).
-std::string folderOf(const std::string& path);
-// The file name part of a path.
-std::string nameOf(const std::string& path);
-
-// Checks a folder under `rule`; errSecNoSuchKeychain when it doesn't exist.
-OSStatus checkFolder(const std::string& folder, FolderRule rule);
-// Opens a folder (symlinks on the way are the caller's choice) and checks what was opened.
-OSStatus holdFolder(const std::string& folder, FolderRule rule, Descriptor& held);
-// Checks an open folder under `rule`.
-OSStatus checkHeldFolder(int folderFd, FolderRule rule);
+// Removes the keychain file this process created at `path` (device and inode as placed) where
+// SQLite can't be given it (no /proc; errSecNotAvailable elsewhere, where the keychain is opened
+// and checked instead). Through its held folder (checked as a shared one), and only if the file
+// there is still that file, private and ours with a keychain's header, and any journal beside it
+// passes the journal check.
+OSStatus removeCreatedKeychainFile(const std::string& path, dev_t device, ino_t inode);
 
 }  // namespace keychain

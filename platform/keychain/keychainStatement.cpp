@@ -2,6 +2,42 @@
 
 namespace keychain {
 
+OSStatus statusOf(int sqliteResult) {
+  switch (sqliteResult) {
+    case SQLITE_CONSTRAINT_UNIQUE:
+    case SQLITE_CONSTRAINT_PRIMARYKEY:
+      return errSecDuplicateItem;
+    default:
+      break;
+  }
+  switch (sqliteResult & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return errSecSuccess;
+    case SQLITE_NOMEM:
+      return errSecAllocate;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return errSecWrPerm;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_ERROR:  // e.g. a schema that isn't ours
+    case SQLITE_SCHEMA:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+      return errSecInvalidKeychain;
+    case SQLITE_TOOBIG:  // only a planted record can be this large
+      return errSecInvalidKeychain;
+    case SQLITE_RANGE:
+      return errSecParam;
+    default:  // BUSY, LOCKED, IOERR, FULL, CANTOPEN, PROTOCOL...
+      return errSecIO;
+  }
+}
+
 Statement::Statement(sqlite3* db, std::string_view sql) {
   prepareResult_ =
       sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), 0, &statement_, nullptr);

@@ -11,6 +11,7 @@
 
 namespace keychain {
 
+// The status for an SQLite result code (extended codes understood).
 OSStatus statusOf(int sqliteResult);
 
 class Statement {

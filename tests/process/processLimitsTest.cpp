@@ -52,6 +52,19 @@ TEST(ProcessLimits, AFailingRandomSourceIsOneLineNotAnAbort) {
   }
 }
 
+TEST(ProcessLimits, TheCareProgramsFailingRandomSourceIsOneLineToo) {
+  for (const char* error : {"EIO", "ENOMEM"}) {
+    TempDir home;
+    RunOptions options = testing_support::privateHomeOptions(home);
+    preload(options, FAIL_GETRANDOM);
+    options.environment["FAIL_GETRANDOM_ERRNO"] = error;
+    RunResult result = testing_support::run(KEYCHAIN_TOOL, {"list"}, options);
+    EXPECT_EQ(result.status, 1) << error;
+    EXPECT_EQ(result.err, "Random generation failed\n") << error;
+    EXPECT_EQ(result.out, "") << error;
+  }
+}
+
 TEST(ProcessLimits, SecretMemoryThatCantBeLockedIsOutOfMemory) {
   TempDir home;
   ScriptedPinentry pinentry;

@@ -1,6 +1,7 @@
 // self-test with the real binary and the real keychain component: it passes, asks no one
 // anything, and leaves the folder as it found it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -102,6 +103,28 @@ TEST_F(SelfTestEndToEndTest, MissingFolderIsACreationFailureWithAStatus) {
         << result.err;
     EXPECT_FALSE(std::filesystem::exists(folder));
   }
+}
+
+TEST_F(SelfTestEndToEndTest, WithoutProcItFailsInOneLineAndRemovesItsFixture) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' runtime needs /proc itself";
+#endif
+  // An empty /proc in a mount namespace of the run's own.
+  if (geteuid() != 0 || testing_support::run("/usr/bin/unshare", {"-m", "true"}, {}).status != 0) {
+    GTEST_SKIP() << "needs root and mount namespaces";
+  }
+  RunResult result =
+      testing_support::run("/usr/bin/unshare",
+                           {"-m", "--propagation", "private", "sh", "-c",
+                            "mount -t tmpfs none /proc && exec \"$0\" self-test \"$1\"",
+                            testing_support::ferrowickPath(), work.path()},
+                           options());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  // The keychain can't be opened there, so the item never gets in.
+  EXPECT_EQ(result.err, "Fixture insertion failed: -25291\n");
+  EXPECT_TRUE(isEmpty(work.path())) << entries(work.path()).front();
+  EXPECT_EQ(pinentry.runs(), 0);
 }
 
 TEST_F(SelfTestEndToEndTest, ConcurrentRunsInOneFolderAllPassAndLeaveItEmpty) {
