@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/pinentry/Pinentry.h"
+#include "platform/pinentry/promptText.h"
 
 namespace keychain {
 
@@ -37,7 +38,8 @@ bool canPrompt() {
 pinentry::Request baseRequest(std::string description) {
   pinentry::Request request;
   request.title = std::string(title);
-  request.description = std::move(description);
+  // Paths and item names come as long unbroken runs; not every pinentry wraps them.
+  request.description = pinentry::breakLines(description);
   request.timeoutSeconds = promptTimeoutSeconds;
   return request;
 }

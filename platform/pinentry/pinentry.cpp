@@ -312,7 +312,8 @@ Outcome readPin(Session& session, SecureBytes& pin, bool& repeated) {
   Outcome outcome = assuan::pinOutcome(reply);
   // No password holds a NUL, and the C strings it goes on in would end there: what came is
   // a wrong entry, handed on as no PIN (as a mismatched repeat is).
-  if (outcome == Outcome::pin && std::memchr(pin.data(), 0, pin.size()) != nullptr) {
+  if (outcome == Outcome::pin && !pin.empty() &&
+      std::memchr(pin.data(), 0, pin.size()) != nullptr) {
     pin.clear();
     repeated = false;
     session.wrongEntry = true;

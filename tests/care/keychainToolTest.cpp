@@ -18,12 +18,14 @@
 #include <vector>
 
 #include "tests/keychain/ForeignJournal.h"
+#include "tests/support/BrokenText.h"
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/RunBinary.h"
 #include "tests/support/ScriptedPinentry.h"
 
 namespace {
 
+using testing_support::containsUnbroken;
 using testing_support::PamEnvironment;
 using testing_support::RunOptions;
 using testing_support::RunResult;
@@ -198,8 +200,8 @@ TEST_F(KeychainToolTest, PasswdRewrapsTheKeySoOnlyTheNewPasswordReadsEveryItem) 
   // The owner is told what the two prompts are for: the current password, then a new one.
   const std::vector<std::string> shown = pinentry.texts("SETDESC");
   ASSERT_GE(shown.size(), shownBefore + 2);
-  EXPECT_NE(shown[shownBefore].find("要更改钥匙串"), std::string::npos) << shown[shownBefore];
-  EXPECT_NE(shown.back().find("设置新密码"), std::string::npos) << shown.back();
+  EXPECT_TRUE(containsUnbroken(shown[shownBefore], "要更改钥匙串")) << shown[shownBefore];
+  EXPECT_TRUE(containsUnbroken(shown.back(), "设置新密码")) << shown.back();
 
   EXPECT_TRUE(readKey("first", newPassword, status) == first);
   EXPECT_EQ(status, 0);
@@ -252,7 +254,8 @@ TEST_F(KeychainToolTest, DeleteAsksThePasswordRemovesOneItemAndTheNameCanBeCreat
 
   RunResult deleted = tool({"delete", "retired"}, {pin(oldPassword)});
   ASSERT_EQ(deleted.status, 0) << deleted.err;
-  EXPECT_NE(pinentry.texts("SETDESC").back().find("删除设备密钥“retired”"), std::string::npos);
+  EXPECT_TRUE(containsUnbroken(pinentry.texts("SETDESC").back(), "删除设备密钥“retired”"))
+      << pinentry.texts("SETDESC").back();
   EXPECT_EQ(deleted.out, "Deleted retired\n");
   EXPECT_EQ(pinentry.runs(), promptsBefore + 2);
   RunResult listed = tool({"list"});

@@ -18,8 +18,21 @@ void press(::Display* connection, KeySym symbol) {
   XFlush(connection);
 }
 
+KeySym symbolOf(char c) {
+  switch (c) {
+    case ' ':
+      return XK_space;
+    case '/':
+      return XK_slash;
+    case '.':
+      return XK_period;
+    default:
+      return XK_a + (c - 'a');
+  }
+}
+
 void typeTail(::Display* connection, const std::string& tail) {
-  for (char letter : tail) press(connection, letter == ' ' ? XK_space : XK_a + (letter - 'a'));
+  for (char c : tail) press(connection, symbolOf(c));
   press(connection, XK_Return);
   XSync(connection, False);
 }

@@ -9,7 +9,8 @@
 namespace gui {
 
 // Types "g" again and again into whatever has the focus while that is `from` (or inside it);
-// the moment the focus is elsewhere, types `tail` (lower-case letters and spaces) and Return.
+// the moment the focus is elsewhere, types `tail` (lower-case letters, spaces, '/' and '.') and
+// Return.
 // False if the focus didn't move within `limit`.
 bool typeAheadUntilFocusMoves(const std::string& display, unsigned long from,
                               const std::string& tail, std::chrono::milliseconds limit);

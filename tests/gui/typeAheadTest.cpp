@@ -1,6 +1,6 @@
 // Keys typed for another window while a dialog comes forward don't count: with and without a
 // window manager, a terminal has the focus and typing goes on while input-secret opens its
-// alert and takes the focus away.
+// alert, or choose-file its chooser, and takes the focus away.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -55,6 +55,46 @@ TEST_P(TypeAhead, KeysMeantForAnotherWindowNeitherFillNorConfirmTheSecret) {
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(result.out == "after guard")
       << "stdout has " << result.out.size() << " bytes, not the 11 typed after the guard";
+  EXPECT_EQ(result.err, "");
+}
+
+// The chooser's location field takes a path typed after "/"; one typed ahead, Return included,
+// must pick nothing.
+TEST_P(TypeAhead, APathMeantForAnotherWindowPicksNothingInTheChooser) {
+  const std::string message = "请选择要上传的文件";
+  const std::string picked = home().file("picked.txt");
+  testing_support::writeFile(picked, "meant");
+  ASSERT_TRUE(startClient({"xterm", "-title", "terminal"}));
+  std::string terminal = waitForWindow("terminal");
+  ASSERT_FALSE(terminal.empty()) << "no terminal came up";
+  ASSERT_TRUE(display().focus(terminal));
+
+  start({"choose-file", message});
+  std::string window;
+  const std::string typedAhead = "/etc/hostname";
+  if (GetParam()) {
+    ASSERT_TRUE(
+        gui::typeAheadUntilFocusMoves(display().name(), std::stoul(terminal), typedAhead, 20s))
+        << "the focus never left the terminal";
+    window = waitForWindow(message);
+  } else {
+    window = waitForWindow(message);
+    ASSERT_FALSE(window.empty()) << "no chooser came up";
+    ASSERT_TRUE(gui::focusAndTypeAtOnce(display().name(), std::stoul(window), typedAhead));
+  }
+  ASSERT_FALSE(window.empty()) << "no chooser came up";
+  ASSERT_EQ(display().focused(), window) << "the chooser doesn't have the focus";
+
+  std::this_thread::sleep_for(1200ms);
+  ASSERT_FALSE(ended()) << "a path typed ahead was picked";
+  // A path typed once the chooser has been up a moment is picked as typed, nothing before it.
+  ASSERT_TRUE(display().key("ctrl+l"));
+  ASSERT_TRUE(display().type(picked));
+  std::this_thread::sleep_for(400ms);  // Return right after typing is swallowed while it completes
+  ASSERT_TRUE(display().key("Return"));
+  testing_support::RunResult result = finish();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, picked);
   EXPECT_EQ(result.err, "");
 }
 

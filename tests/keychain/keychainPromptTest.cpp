@@ -7,15 +7,27 @@
 
 #include "platform/keychain/KeychainTesting.h"
 #include "platform/keychain/keychainPrompt.h"
+#include "platform/pinentry/promptText.h"
 #include "tests/keychain/RealKeychainFixture.h"
+#include "tests/support/BrokenText.h"
 
 namespace keychain_test {
 namespace {
 
 const SecureBytes secret{std::string_view("32 bytes of secret for a prompt!")};
 
-bool contains(const std::string& text, std::string_view part) {
-  return text.find(part) != std::string::npos;
+using testing_support::containsUnbroken;
+
+// Every line of a shown text fits a prompt window.
+void expectLinesFit(const std::string& shown) {
+  std::size_t start = 0;
+  while (start <= shown.size()) {
+    std::size_t end = std::min(shown.find('\n', start), shown.size());
+    EXPECT_LE(pinentry::displayWidth(std::string_view(shown).substr(start, end - start)),
+              pinentry::promptColumns)
+        << shown;
+    start = end + 1;
+  }
 }
 
 unsigned modeOf(const std::string& path) {
@@ -32,8 +44,8 @@ TEST(KeychainPromptTest, FirstAddAsksForANewPasswordTwiceAndMakesPrivateFolders)
   EXPECT_EQ(pinentry.texts("SETREPEAT").size(), 1u);
   ASSERT_EQ(pinentry.texts("SETDESC").size(), 1u);
   const std::string description = pinentry.texts("SETDESC")[0];
-  EXPECT_TRUE(contains(description, home.loginKeychain())) << description;
-  EXPECT_TRUE(contains(description, "“device-1”")) << description;
+  EXPECT_TRUE(containsUnbroken(description, home.loginKeychain())) << description;
+  EXPECT_TRUE(containsUnbroken(description, "“device-1”")) << description;
   EXPECT_EQ(pinentry.texts("SETTIMEOUT"), std::vector<std::string>{"120"});
 
   const std::string data = home.root() + "/home/data";
@@ -127,8 +139,66 @@ TEST(KeychainPromptTest, ReadPromptNamesTheItemAndShowsOddBytesEscaped) {
   EXPECT_EQ(readData(account, data, keychain), errSecUserCanceled);
   ASSERT_EQ(home.pinentry().texts("SETDESC").size(), 1u);
   const std::string description = home.pinentry().texts("SETDESC")[0];
-  EXPECT_TRUE(contains(description, "“line\\x0Afeed 名字 \\xFF”")) << description;
-  EXPECT_TRUE(contains(description, home.scratch("prompt.keychain-db"))) << description;
+  EXPECT_TRUE(containsUnbroken(description, "“line\\x0Afeed 名字 \\xFF”")) << description;
+  EXPECT_TRUE(containsUnbroken(description, home.scratch("prompt.keychain-db"))) << description;
+}
+
+// A long path and a long item name are broken into lines a pinentry-qt window can hold, and
+// both are still there whole once the breaks are taken out.
+TEST(KeychainPromptTest, LongPathsAndItemNamesAreBrokenToFitAWindow) {
+  KeychainHome home;
+  // As long as a path is shown whole, so none of it is cut away.
+  const std::size_t room = 80 - home.scratch("").size() - std::string(".keychain-db").size();
+  const std::string path = home.scratch(std::string(room, 'k') + ".keychain-db");
+  SecKeychainRef keychain = createKeychainAt(path);
+  std::string account;
+  for (int i = 0; i < 10; ++i) account += "设备密钥-" + std::to_string(i);
+  ASSERT_EQ(addItem(account, secret, passwordAccess(), keychain), errSecSuccess);
+  ASSERT_EQ(addItem("short", secret, passwordAccess(), keychain), errSecSuccess);
+
+  home.answer({"cancel"});
+  SecureBytes data;
+  EXPECT_EQ(readData(account, data, keychain), errSecUserCanceled);
+  SecureBytes unused;
+  keychain::PromptSubject subject{path, account};
+  home.answer({"cancel", "deny"});
+  EXPECT_EQ(keychain::askNewPassword(subject, "", unused), errSecUserCanceled);
+  EXPECT_EQ(keychain::askConfirmation(subject), errSecAuthFailed);
+
+  const std::vector<std::string> shown = home.pinentry().texts("SETDESC");
+  ASSERT_EQ(shown.size(), 3u);
+  for (const std::string& description : shown) {
+    EXPECT_NE(description.find('\n'), std::string::npos) << description;
+    expectLinesFit(description);
+    EXPECT_TRUE(containsUnbroken(description, "“" + path + "”")) << description;
+    EXPECT_TRUE(containsUnbroken(description, "“" + account + "”")) << description;
+  }
+}
+
+// The care commands' own texts are broken the same way, and a text too long for pinentry's
+// line is still cut visibly within it once the breaks (sent as %0A) are counted.
+TEST(KeychainPromptTest, ABrokenTextTooLongForOneLineIsCutVisiblyWithinIt) {
+  KeychainHome home;
+  std::string text;
+  for (int i = 0; i < 600; ++i) text += "密";
+  keychain::PromptSubject subject{home.scratch("x.keychain-db"), "x", text};
+  home.answer({"cancel"});
+  SecureBytes unused;
+  EXPECT_EQ(keychain::askKeychainPassword(subject, keychain::PasswordPurpose::read, "", unused),
+            errSecUserCanceled);
+
+  ASSERT_EQ(home.pinentry().texts("SETDESC").size(), 1u);
+  const std::string shown = home.pinentry().texts("SETDESC")[0];
+  const std::string mark = "…";
+  ASSERT_GT(shown.size(), mark.size());
+  ASSERT_EQ(shown.substr(shown.size() - mark.size()), mark);
+  const std::string kept = shown.substr(0, shown.size() - mark.size());
+  EXPECT_EQ(pinentry::breakLines(text).substr(0, kept.size()), kept);
+  expectLinesFit(kept);
+  std::size_t sent = std::string("SETDESC ").size() + mark.size();
+  for (char c : kept) sent += c == '\n' ? 3 : 1;
+  EXPECT_LE(sent, 1000u);
+  EXPECT_GT(sent, 990u);  // cut only as far as needed
 }
 
 TEST(KeychainPromptTest, DisplayTextIsCutAtACharacterBoundary) {
