@@ -10,8 +10,11 @@
 #include <chrono>
 #include <future>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/gui/VirtualDisplay.h"
 #include "tests/support/PamEnvironment.h"
@@ -32,18 +35,39 @@ struct Flavour {
   const char* windowClass;
   // gnome3 only forwards the prompt to gcr's prompter, found over the session bus.
   bool sessionBus;
-  // What moves a new password's first field on to its repeat field.
-  const char* toRepeatField;
+  // The keys that move a new password's first field on to its repeat field, given the
+  // program's {major, minor} version.
+  std::vector<std::string> (*toRepeatField)(std::pair<int, int> version);
 };
 
 const Flavour flavours[] = {
-    {"gtk2", "/usr/bin/pinentry-gtk-2", "^pinentry", false, "Return"},
-    {"gnome3", "/usr/bin/pinentry-gnome3", "^gcr-prompter", true, "Tab"},
-    {"qt", "/usr/bin/pinentry-qt", "^pinentry", false, "Tab"},
+    {"gtk2", "/usr/bin/pinentry-gtk-2", "^pinentry", false,
+     [](std::pair<int, int>) { return std::vector<std::string>{"Return"}; }},
+    {"gnome3", "/usr/bin/pinentry-gnome3", "^gcr-prompter", true,
+     [](std::pair<int, int>) { return std::vector<std::string>{"Tab"}; }},
+    // 1.3 puts a "Show passphrase" check box between the two fields, and Tab stops on it; 1.2
+    // toggles visibility from inside the field instead.
+    {"qt", "/usr/bin/pinentry-qt", "^pinentry", false,
+     [](std::pair<int, int> version) {
+       return version >= std::pair(1, 3) ? std::vector<std::string>{"Tab", "Tab"}
+                                         : std::vector<std::string>{"Tab"};
+     }},
 };
 
 void PrintTo(const Flavour& flavour, std::ostream* out) {
   *out << flavour.program;
+}
+
+// {major, minor} from the first line of `--version`, "pinentry-qt (pinentry) 1.3.1".
+std::pair<int, int> versionOf(const std::string& program) {
+  testing_support::RunOptions options;
+  options.timeout = 10s;
+  std::istringstream line(testing_support::run(program, {"--version"}, options).out);
+  std::string name, package;
+  int major = 0, minor = 0;
+  char dot = 0;
+  line >> name >> package >> major >> dot >> minor;
+  return {major, minor};
 }
 
 // The fixture's own throw-away passwords, ASCII so synthetic key events carry them intact.
@@ -60,6 +84,10 @@ class GuiPinentry : public testing::TestWithParam<Flavour> {
     const Flavour& flavour = GetParam();
     if (access(flavour.program, X_OK) != 0) GTEST_SKIP() << flavour.program << " is not installed";
     if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
+    version_ = versionOf(flavour.program);
+    ASSERT_GT(version_.first, 0) << flavour.program << " --version names no version";
+    RecordProperty("pinentry_version",
+                   std::to_string(version_.first) + "." + std::to_string(version_.second));
     ASSERT_TRUE(display_.started());
     // A private folder of ours, as the tool only runs a pinentry nobody else could have placed.
     ASSERT_EQ(mkdir(dir_.file("bin").c_str(), 0700), 0);
@@ -155,7 +183,9 @@ class GuiPinentry : public testing::TestWithParam<Flavour> {
     start("ensure-key", "device-1");
     ASSERT_TRUE(nextWindow()) << "no pinentry window came up";
     ASSERT_TRUE(display_.type(keychainPassword));
-    ASSERT_TRUE(display_.key(GetParam().toRepeatField));
+    for (const std::string& key : GetParam().toRepeatField(version_)) {
+      ASSERT_TRUE(display_.key(key));
+    }
     ASSERT_TRUE(display_.type(keychainPassword));
     ASSERT_TRUE(display_.key("Return"));
     RunResult result = finish();
@@ -164,6 +194,7 @@ class GuiPinentry : public testing::TestWithParam<Flavour> {
   }
 
   TempDir dir_;
+  std::pair<int, int> version_;
   std::optional<std::string> bus_;
   // The prompt window answered last.
   std::string window_;
