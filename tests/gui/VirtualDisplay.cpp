@@ -56,8 +56,10 @@ VirtualDisplay::VirtualDisplay(Screen screen) : screen_(screen) {
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 3);
+  // The read end first: where the pipe itself got 3 and 4, closing it after the dup2 would
+  // close the server's display descriptor.
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 3);
   std::string size = std::to_string(screen_.width) + "x" + std::to_string(screen_.height) + "x24";
   std::vector<std::string> words{"Xvfb", "-displayfd", "3",   "-screen", "0",
                                  size,   "-nolisten",  "tcp", "-noreset"};
