@@ -58,18 +58,6 @@ void PrintTo(const Flavour& flavour, std::ostream* out) {
   *out << flavour.program;
 }
 
-// {major, minor} from the first line of `--version`, "pinentry-qt (pinentry) 1.3.1".
-std::pair<int, int> versionOf(const std::string& program) {
-  testing_support::RunOptions options;
-  options.timeout = 10s;
-  std::istringstream line(testing_support::run(program, {"--version"}, options).out);
-  std::string name, package;
-  int major = 0, minor = 0;
-  char dot = 0;
-  line >> name >> package >> major >> dot >> minor;
-  return {major, minor};
-}
-
 // The fixture's own throw-away passwords, ASCII so synthetic key events carry them intact.
 const std::string ownerPassword = "owner pass 1";
 const std::string keychainPassword = "keychain pass 1";
@@ -84,7 +72,7 @@ class GuiPinentry : public testing::TestWithParam<Flavour> {
     const Flavour& flavour = GetParam();
     if (access(flavour.program, X_OK) != 0) GTEST_SKIP() << flavour.program << " is not installed";
     if (access("/usr/bin/Xvfb", X_OK) != 0) GTEST_SKIP() << "Xvfb is not installed";
-    version_ = versionOf(flavour.program);
+    version_ = testing_support::pinentryVersion(flavour.program);
     ASSERT_GT(version_.first, 0) << flavour.program << " --version names no version";
     RecordProperty("pinentry_version",
                    std::to_string(version_.first) + "." + std::to_string(version_.second));

@@ -34,18 +34,6 @@ const std::string keychainPassword = "keychain pass 1";
 // mismatch text, on both.
 enum class NewPasswordForm { oneFieldThenOurRepeat, bothFieldsInOneForm, asksTwiceItself };
 
-// {major, minor} from the first line of `--version`, "pinentry-curses (pinentry) 1.3.1".
-std::pair<int, int> versionOf(const std::string& program) {
-  testing_support::RunOptions options;
-  options.timeout = 10s;
-  std::istringstream line(testing_support::run(program, {"--version"}, options).out);
-  std::string name, package;
-  int major = 0, minor = 0;
-  char dot = 0;
-  line >> name >> package >> major >> dot >> minor;
-  return {major, minor};
-}
-
 int count(const std::string& screen, const std::string& text) {
   int found = 0;
   for (auto at = screen.find(text); at != std::string::npos; at = screen.find(text, at + 1)) {
@@ -84,7 +72,7 @@ class TerminalPinentry : public testing::TestWithParam<const char*> {
   void SetUp() override {
     program_ = std::string("/usr/bin/") + GetParam();
     if (access(program_.c_str(), X_OK) != 0) GTEST_SKIP() << program_ << " is not installed";
-    auto [major, minor] = versionOf(program_);
+    auto [major, minor] = testing_support::pinentryVersion(program_);
     ASSERT_GT(major, 0) << program_ << " --version names no version";
     if (std::string(GetParam()) == "pinentry-tty") {
       form_ = NewPasswordForm::asksTwiceItself;

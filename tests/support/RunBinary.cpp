@@ -284,4 +284,15 @@ void writeFile(const std::string& path, const std::string& contents, int mode) {
   ::chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
+std::pair<int, int> pinentryVersion(const std::string& program) {
+  RunOptions options;
+  options.timeout = std::chrono::seconds(10);
+  std::istringstream line(run(program, {"--version"}, options).out);
+  std::string name, package;
+  int major = 0, minor = 0;
+  char dot = 0;
+  line >> name >> package >> major >> dot >> minor;
+  return {major, minor};
+}
+
 }  // namespace testing_support

@@ -61,6 +61,10 @@ std::string ferrowickPath();
 RunResult run(const std::string& program, const std::vector<std::string>& arguments,
               const RunOptions& options = {});
 
+// {major, minor} from the first line of a pinentry's `--version`, "pinentry-curses (pinentry)
+// 1.3.1"; {0, 0} if it printed none.
+std::pair<int, int> pinentryVersion(const std::string& program);
+
 // Runs the Ferrowick binary.
 RunResult runFerrowick(const std::vector<std::string>& arguments, const RunOptions& options = {});
 
