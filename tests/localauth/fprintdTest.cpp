@@ -17,6 +17,7 @@
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/RunBinary.h"
 #include "tests/support/ScriptedPinentry.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -33,13 +34,9 @@ const std::string password = "matrix pass 1";
 const char* const pamFprintdPlaces[] = {"/lib/x86_64-linux-gnu/security/pam_fprintd.so",
                                         "/usr/lib/x86_64-linux-gnu/security/pam_fprintd.so"};
 
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return false;
+// The daemons' answers are programs run at each poll: poll less often, wait longer.
+bool waitForDaemon(const std::function<bool()>& condition, std::chrono::milliseconds limit = 15s) {
+  return testing_support::waitFor(condition, limit, 50ms);
 }
 
 std::string pamFprintd() {
@@ -68,10 +65,11 @@ class RealFprintd : public testing::Test {
                   "<allow receive_sender=\"*\"/></policy></busconfig>\n");
     ASSERT_TRUE(background(
         "bus", "exec /usr/bin/dbus-daemon --nofork --config-file=" + dir_.file("bus.conf")));
-    ASSERT_TRUE(waitFor([&] { return access(dir_.file("system_bus_socket").c_str(), F_OK) == 0; }));
+    ASSERT_TRUE(
+        waitForDaemon([&] { return access(dir_.file("system_bus_socket").c_str(), F_OK) == 0; }));
     ASSERT_TRUE(
         background("polkit", "exec /usr/bin/python3 -m dbusmock --system --template polkitd"));
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitForDaemon([&] {
       return run("/usr/bin/gdbus", {"call", "--system", "-d", "org.freedesktop.PolicyKit1", "-o",
                                     "/org/freedesktop/PolicyKit1/Authority", "-m",
                                     "org.freedesktop.DBus.Mock.SetAllowed",
@@ -83,7 +81,7 @@ class RealFprintd : public testing::Test {
     ASSERT_TRUE(background("fprintd", "FP_VIRTUAL_DEVICE='" + dir_.file("reader") +
                                           "' STATE_DIRECTORY='" + dir_.file("state") +
                                           "' exec /usr/libexec/fprintd --no-timeout"));
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitForDaemon([&] {
       return run("/usr/bin/fprintd-list", {PamEnvironment::currentUser()}).out.find("Virtual") !=
              std::string::npos;
     }));
@@ -91,10 +89,10 @@ class RealFprintd : public testing::Test {
     ASSERT_TRUE(background("enroll", "exec /usr/bin/fprintd-enroll -f right-index-finger " +
                                          PamEnvironment::currentUser()));
     for (int stage = 0; stage < 10 && !enrolled(); ++stage) {
-      ASSERT_TRUE(waitFor([&] { return access(dir_.file("reader").c_str(), F_OK) == 0; }));
+      ASSERT_TRUE(waitForDaemon([&] { return access(dir_.file("reader").c_str(), F_OK) == 0; }));
       std::this_thread::sleep_for(300ms);
       touch("finger-1");
-      waitFor([&] { return enrolled(); }, 700ms);
+      waitForDaemon([&] { return enrolled(); }, 700ms);
     }
     ASSERT_TRUE(enrolled()) << readFile(dir_.file("enroll.log"));
 
@@ -176,7 +174,7 @@ class RealFprintd : public testing::Test {
   // Puts `finger` on the reader once the status prompt is up.
   std::thread touchOnceShown(const std::string& finger) {
     return std::thread([this, finger] {
-      if (waitFor([this] { return !pinentry_.texts("CONFIRM").empty(); })) touch(finger);
+      if (waitForDaemon([this] { return !pinentry_.texts("CONFIRM").empty(); })) touch(finger);
     });
   }
 

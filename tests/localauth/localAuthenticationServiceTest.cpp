@@ -15,18 +15,16 @@
 #include "Ferrowick/interaction/LocalAuthentication.h"
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/ScriptedPinentry.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testing_support::PamEnvironment;
+using testing_support::processGone;
 using testing_support::ScriptedPinentry;
 
 constexpr const char* password = "s3cret";
-
-bool processGone(int pid) {
-  return kill(pid, 0) != 0 && errno == ESRCH;
-}
 
 // What the evaluation thread reports; shared, since the reply may outlive the test's frame.
 // The reply holds `alive` while any copy of it exists: once that is gone, no second reply can

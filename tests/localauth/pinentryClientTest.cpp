@@ -20,6 +20,7 @@
 #include "platform/pinentry/Pinentry.h"
 #include "platform/pinentry/assuan.h"
 #include "tests/support/ScriptedPinentry.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -27,11 +28,8 @@ using namespace std::chrono_literals;
 using testing::Contains;
 using testing::ElementsAre;
 using testing::Not;
+using testing_support::processGone;
 using testing_support::ScriptedPinentry;
-
-bool processGone(int pid) {
-  return kill(pid, 0) != 0 && errno == ESRCH;
-}
 
 // Waits until the scripted pinentry has been asked for its answer.
 bool waitForCommand(const ScriptedPinentry& pinentry, const std::string& command) {

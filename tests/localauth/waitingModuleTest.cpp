@@ -15,6 +15,7 @@
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/RunBinary.h"
 #include "tests/support/ScriptedPinentry.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -22,10 +23,12 @@ using namespace std::chrono_literals;
 using testing::HasSubstr;
 using testing::IsEmpty;
 using testing_support::PamEnvironment;
+using testing_support::processGone;
 using testing_support::readFile;
 using testing_support::RunResult;
 using testing_support::ScriptedPinentry;
 using testing_support::TempDir;
+using testing_support::waitFor;
 using testing_support::writeFile;
 
 constexpr const char* password = "matrix pass 1";
@@ -33,19 +36,6 @@ constexpr const char* denied = "User approval denied or expired\n";
 constexpr const char* unavailable = "Local user authentication unavailable\n";
 constexpr const char* fingerMessage = "Place your finger on the fingerprint reader";
 constexpr const char* reason = "Peldora 请求批准：登录";
-
-bool processGone(int pid) {
-  return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
 
 class WaitingModule : public testing::Test {
  protected:
@@ -79,7 +69,7 @@ class WaitingModule : public testing::Test {
   // Writes the module's trigger once the status prompt is up.
   std::thread triggerOnceShown(const std::string& outcome) {
     return std::thread([this, outcome] {
-      if (waitFor([this] { return !pinentry_.texts("CONFIRM").empty(); })) {
+      if (waitFor([this] { return !pinentry_.texts("CONFIRM").empty(); }, 10s)) {
         writeFile(dir_.file("trigger"), outcome + "\n");
       }
     });
