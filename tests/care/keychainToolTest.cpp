@@ -19,14 +19,13 @@
 
 #include "tests/keychain/ForeignJournal.h"
 #include "tests/support/BrokenText.h"
-#include "tests/support/PamEnvironment.h"
+#include "tests/support/EndToEnd.h"
 #include "tests/support/RunBinary.h"
 #include "tests/support/ScriptedPinentry.h"
 
 namespace {
 
 using testing_support::containsUnbroken;
-using testing_support::PamEnvironment;
 using testing_support::RunOptions;
 using testing_support::RunResult;
 using testing_support::ScriptedPinentry;
@@ -61,15 +60,7 @@ struct FileState {
 
 class KeychainToolTest : public ::testing::Test {
  protected:
-  RunOptions options(bool withPam = false) const {
-    RunOptions options = testing_support::privateHomeOptions(home);
-    for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
-    if (withPam) {
-      for (const auto& [key, value] : pam.environment()) options.environment[key] = value;
-    }
-    options.timeout = std::chrono::seconds(120);
-    return options;
-  }
+  RunOptions options(bool withPam = false) const { return endToEnd.options(withPam); }
 
   RunResult tool(const std::vector<std::string>& arguments,
                  const std::vector<std::string>& answers = {}) {
@@ -78,8 +69,7 @@ class KeychainToolTest : public ::testing::Test {
   }
 
   void ensureKey(const std::string& name) {
-    pinentry.script({pin(oldPassword)});
-    RunResult result = testing_support::runFerrowick({"ensure-key", name}, options());
+    RunResult result = endToEnd.run("ensure-key", name, {pin(oldPassword)});
     ASSERT_EQ(result.out, "created\n") << result.err;
   }
 
@@ -91,15 +81,13 @@ class KeychainToolTest : public ::testing::Test {
   }
 
   std::string readKey(const std::string& name, const std::string& password, int& status) {
-    pinentry.script({pin(ownerPassword), pin(password), pin(password), pin(password)});
-    RunResult result = testing_support::runFerrowick({"read-key", name}, options(true));
+    RunResult result = endToEnd.run(
+        "read-key", name, {pin(ownerPassword), pin(password), pin(password), pin(password)});
     status = result.status;
     return result.out;
   }
 
-  std::string keychainPath() const {
-    return home.file("data/ferrowick/keychains/login.keychain-db");
-  }
+  std::string keychainPath() const { return endToEnd.keychainFile(); }
   FileState state(const std::string& path) const {
     return {testing_support::readFile(path), access(path.c_str(), F_OK) == 0};
   }
@@ -110,9 +98,9 @@ class KeychainToolTest : public ::testing::Test {
     EXPECT_EQ(result.err, message + "\n");
   }
 
-  TempDir home;
-  ScriptedPinentry pinentry;
-  PamEnvironment pam{PamEnvironment::currentUser(), ownerPassword};
+  testing_support::EndToEnd endToEnd{ownerPassword};
+  TempDir& home = endToEnd.home;
+  ScriptedPinentry& pinentry = endToEnd.pinentry;
 };
 
 TEST_F(KeychainToolTest, ListShowsEveryItemEscapedWithTheDeviceKeysFirst) {
