@@ -145,16 +145,45 @@ TEST(KeychainConcurrencyTest, AddsKilledMidwayLeaveOnlyWholeItems) {
   EXPECT_EQ(queryInteger(path, "SELECT count(*) FROM item"), found);
 }
 
-TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehind) {
+// Creations of one prepared keychain killed mid-way, and what they must leave: only whole
+// keychains under their final names, each with one link, no temporary and no journal.
+class KilledCreationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    // The KDF is nearly all of SecKeychainCreate's time; made once here, so every kill lands
+    // somewhere in the making of a file.
+    SecureBytes key;
+    ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
+              errSecSuccess);
+  }
+  void TearDown() override { refuseUnnamedFiles(false); }
+
+  void expectOnlyWholeKeychains() const {
+    const auto entries = folderSnapshot(folder);
+    EXPECT_FALSE(entries.empty());
+    for (const auto& [name, bytes] : entries) {
+      SCOPED_TRACE(name);
+      EXPECT_TRUE(name.ends_with(".keychain-db"));
+      struct stat info;
+      ASSERT_EQ(lstat((folder + "/" + name).c_str(), &info), 0);
+      EXPECT_EQ(info.st_nlink, 1u);
+      keychain::Database database;
+      ASSERT_EQ(
+          keychain::openKeychain(folder + "/" + name, keychain::FolderRule::private_, database),
+          errSecSuccess);
+      keychain::KeychainRecord record;
+      EXPECT_EQ(keychain::readKeychainRecord(database.get(), record), errSecSuccess);
+      EXPECT_TRUE(record.uuid == contents.uuid);
+    }
+  }
+
   KeychainHome home;
   const std::string folder = home.root() + "/kills";
-  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  // The KDF is nearly all of SecKeychainCreate's time; the child repeats only the file step
-  // after it, so every kill lands somewhere in the making of a file.
   keychain::KeychainRecord contents;
-  SecureBytes key;
-  ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
-            errSecSuccess);
+};
+
+TEST_F(KilledCreationTest, KilledAtAnyMomentItLeavesNoTemporaryFileBehind) {
   // The seed is printed, so a failing schedule of kills can be run again.
   const unsigned seed = std::random_device{}();
   std::printf("kill schedule seed %u\n", seed);
@@ -183,33 +212,20 @@ TEST(KeychainConcurrencyTest, CreationKilledAtAnyMomentLeavesNoTemporaryFileBehi
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status)) << "the creating child stopped by itself";
   }
-  // Only whole keychains under their final names: no temporary file, no journal.
-  const auto entries = folderSnapshot(folder);
-  EXPECT_FALSE(entries.empty());
-  for (const auto& [name, bytes] : entries) {
-    SCOPED_TRACE(name);
-    EXPECT_TRUE(name.ends_with(".keychain-db"));
-    keychain::Database database;
-    ASSERT_EQ(keychain::openKeychain(folder + "/" + name, keychain::FolderRule::private_, database),
-              errSecSuccess);
-    keychain::KeychainRecord record;
-    EXPECT_EQ(keychain::readKeychainRecord(database.get(), record), errSecSuccess);
-    EXPECT_TRUE(record.uuid == contents.uuid);
-  }
+  expectOnlyWholeKeychains();
 }
 
-TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards) {
-  KeychainHome home;
-  const std::string folder = home.root() + "/named";
-  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  keychain::KeychainRecord contents;
-  SecureBytes key;
-  ASSERT_EQ(keychain::makeNewKeychain(SecureBytes(std::string_view(password)), contents, key),
-            errSecSuccess);
+// Where the folder refuses unnamed files, the creation goes through a named temporary; the next
+// run needs no help whichever step the killed one reached.
+TEST_F(KilledCreationTest, KilledAtEachNamedStepTheNextRunNeedsNoHelp) {
   refuseUnnamedFiles(true);
-  // 1: a temporary with nothing in it; 2: a whole temporary; 3: the keychain with two links.
-  for (int step = 1; step <= 3; ++step) {
-    SCOPED_TRACE(step);
+  const struct {
+    int step;
+    const char* label;
+  } steps[] = {
+      {1, "an empty temporary"}, {2, "a whole temporary"}, {3, "the keychain linked twice"}};
+  for (const auto& [step, label] : steps) {
+    SCOPED_TRACE(label);
     const std::string path = folder + "/" + std::to_string(step) + ".keychain-db";
     pid_t pid = fork();
     if (pid == 0) {
@@ -231,17 +247,11 @@ TEST(KeychainConcurrencyTest, NamedCreationKilledAtEachStepNeedsNoHelpAfterwards
       opened = keychain::openKeychain(path, keychain::FolderRule::private_, database);
     }
     ASSERT_EQ(opened, errSecSuccess);
-    keychain::KeychainRecord record;
-    EXPECT_EQ(keychain::readKeychainRecord(database.get(), record), errSecSuccess);
-    const auto entries = folderSnapshot(folder);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].first, std::to_string(step) + ".keychain-db");
-    struct stat info;
-    ASSERT_EQ(lstat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_nlink, 1u);
+    database = keychain::Database();
+    ASSERT_EQ(folderSnapshot(folder).size(), 1u);
+    expectOnlyWholeKeychains();
     unlink(path.c_str());
   }
-  refuseUnnamedFiles(false);
 }
 
 TEST(KeychainConcurrencyTest, TemporaryLeftBesideASoundKeychainGoesWithTheNextWrite) {
