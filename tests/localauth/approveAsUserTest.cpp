@@ -90,6 +90,9 @@ TEST(ApproveAsUser, OnlyAPinentryThisUserOrRootPlacedIsRun) {
     options.user = user.ids();
     options.environment = pam.environment();
     for (const auto& [key, value] : pinentry.environment()) options.environment[key] = value;
+    // Only the folder under test: past a refused pinentry the search would go on to the
+    // machine's own /usr/bin/pinentry, and the result would depend on which one that is.
+    options.environment["PATH"] = bin;
     options.environment["HOME"] = std::filesystem::path(bin).parent_path().string();
     options.timeout = std::chrono::seconds(30);
     RunResult result = testing_support::runFerrowick({"approve", "reason"}, options);
