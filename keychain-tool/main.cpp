@@ -224,8 +224,11 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  hardenProcess();
+  const bool hardened = hardenProcess();
   ferrowick::endUncaughtExceptionsWithALine();
+  // A standard descriptor left closed and not held would go to the next file opened: a
+  // backup or the keychain would then receive what is printed.
+  if (!hardened) die("Internal error");
   // As in Ferrowick: once, before anything draws a random byte, so a failing source is a line,
   // never an abort inside libsodium.
   if (!prepareRandomSource([] { die("Random generation failed"); })) {

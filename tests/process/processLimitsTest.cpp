@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/RunBinary.h"
 #include "tests/support/ScriptedPinentry.h"
@@ -94,6 +95,39 @@ TEST(ProcessLimits, AFileSizeLimitIsTheUsualInsertFailure) {
   EXPECT_TRUE(result.err.starts_with("Keychain insert failed: ")) << result.err;
   EXPECT_EQ(result.err.find('\n'), result.err.size() - 1);
   EXPECT_EQ(result.out, "");
+}
+
+// A closed standard output where /dev/null can't be opened to hold it: the next file opened
+// would get descriptor 1 and receive what is printed, so neither program goes on.
+TEST(ProcessLimits, AClosedOutputThatCantBeHeldEndsTheRunFirst) {
+  if (geteuid() != 0 || testing_support::run("/usr/bin/unshare", {"-m", "true"}, {}).status != 0) {
+    GTEST_SKIP() << "needs root and mount namespaces";
+  }
+  struct Program {
+    const char* label;
+    std::string path;
+    std::vector<std::string> arguments;
+  };
+  const Program programs[] = {
+      {"Ferrowick", testing_support::ferrowickPath(), {"ensure-key", "device-1"}},
+      {"ferrowick-keychain", KEYCHAIN_TOOL, {"list"}},
+  };
+  for (const Program& program : programs) {
+    SCOPED_TRACE(program.label);
+    TempDir home;
+    RunOptions options = testing_support::privateHomeOptions(home);
+    // An empty /dev in a mount namespace of the run's own.
+    std::vector<std::string> arguments = {
+        "-m",        "--propagation",
+        "private",   "sh",
+        "-c",        "mount -t tmpfs none /dev && exec \"$0\" \"$@\" >&-",
+        program.path};
+    arguments.insert(arguments.end(), program.arguments.begin(), program.arguments.end());
+    RunResult result = testing_support::run("/usr/bin/unshare", arguments, options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Internal error\n");
+    EXPECT_TRUE(testing_support::readFile(keychainFile(home)).empty());
+  }
 }
 
 // A parent that made its pipe non-blocking and is slow to read it still gets the result.
