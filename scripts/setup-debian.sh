@@ -34,8 +34,13 @@ case "$release" in
     exit 2
     ;;
 esac
-# Names that differ between the two releases go here, chosen by "$release"; none do at the
-# moment (libclang-rt-dev follows each release's default clang).
+# Names that differ between the two releases (libclang-rt-dev follows each release's default
+# clang by itself). pinentry-qt is built on Qt 5 in 12 and on Qt 6 in 13; the tests run it on
+# Wayland too, which needs that Qt's Wayland platform plugin.
+case "$release" in
+  "debian 12 bookworm") packages+=(qtwayland5) ;;
+  "debian 13 trixie") packages+=(qt6-wayland) ;;
+esac
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "run as root (it installs Debian packages)" >&2
