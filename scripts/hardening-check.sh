@@ -34,12 +34,13 @@ cet_possible && cet_checkable=yes
 # without a size to check, and open is only checked when its flags aren't constant.
 fortifiable='^(read|pread|pread64|readlink|readlinkat|getcwd|realpath|fgets|fread|sprintf|snprintf|vsprintf|vsnprintf|printf|fprintf|vfprintf|dprintf|strcpy|stpcpy|strncpy|strcat|strncat|ttyname_r|confstr|getgroups|gethostname|recv|recvfrom|poll|ppoll|wcscpy|mbstowcs|wcstombs|syslog)$'
 
-# Whether the file's debug line tables name glibc's fortified wrappers (headers only included
-# with _FORTIFY_SOURCE): code inlined from them shows the compiler fortified the calls. A
-# stripped file can't show it.
+# Whether the file's debug line tables hold code from glibc's fortified wrappers (headers it
+# includes only with _FORTIFY_SOURCE): then the compiler fortified the calls. A stripped file
+# can't show it.
 fortify_headers_inlined() {
-  readelf --debug-dump=rawline "$1" 2>/dev/null |
-    grep -E '(stdio2|fcntl2|poll2|string_fortified|wchar2|socket2)\.h' >/dev/null
+  readelf --debug-dump=decodedline "$1" 2>/dev/null |
+    grep -E '/bits/(unistd|stdio2|fcntl2|poll2|socket2|wchar2|stdlib|string_fortified|strings_fortified)\.h:$' \
+      >/dev/null
 }
 
 failed=0
