@@ -13,14 +13,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 #include <span>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,17 +35,24 @@ constexpr auto byeGrace = std::chrono::seconds(1);
 constexpr auto deadlineGrace = std::chrono::seconds(1);
 
 // The name of our controlling terminal (pinentry runs in a session of its own, where
-// /dev/tty means nothing), from the device number the kernel keeps for us.
+// /dev/tty means nothing), from the device number the kernel keeps for us. Read with plain
+// calls: the stream classes would bring the C++ locale machinery into every run's binary.
 std::optional<std::string> controllingTerminalName() {
-  std::ifstream file("/proc/self/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::size_t end = text.rfind(')');
-  if (end == std::string::npos) return std::nullopt;
-  std::istringstream fields(text.substr(end + 1));
-  std::string state;
-  long parent = 0, group = 0, session = 0;
-  unsigned long device = 0;
-  if (!(fields >> state >> parent >> group >> session >> device) || device == 0) {
+  int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char text[1024];
+  ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return std::nullopt;
+  text[got] = '\0';
+  // The command name before it, in parentheses, may hold anything, ')' included.
+  const char* end = std::strrchr(text, ')');
+  if (end == nullptr) return std::nullopt;
+  char state = 0;
+  long parent = 0, group = 0, session = 0, device = 0;
+  if (std::sscanf(end + 1, " %c %ld %ld %ld %ld", &state, &parent, &group, &session, &device) !=
+          5 ||
+      device <= 0) {
     return std::nullopt;
   }
   const unsigned int major = (device >> 8) & 0xFFF;
