@@ -181,3 +181,12 @@ for run in "ensure-key:bench-key:existing item" "ensure-key:bench-key-3:new key"
   fi
 done
 echo "   no GUI toolkit library among them, and libpam only where an approval ran"
+
+echo
+echo "== what the loader does for a short run"
+# Code that every start maps, and the symbol bindings it waits for: a library or runtime piece
+# pulled in by accident (the C++ streams' locale machinery was 0.8 MB) shows here first.
+echo "   code in the binary: $(size -A "$binary" | awk '$1 == ".text" {printf "%d KiB", $2 / 1024}')"
+relocations="$(XDG_DATA_HOME="$work/small" LD_DEBUG=statistics "$binary" ensure-key bench-key 2>&1 \
+  >/dev/null | sed -n 's/.* number of relocations: \([0-9]*\)$/\1/p' | head -1)"
+echo "   symbol relocations at start: ${relocations:-unknown}"
