@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "Ferrowick/interaction/LocalAuthentication.h"
+#include "tests/localauth/EvaluationReplies.h"
 #include "tests/localauth/LocalAuthenticationBackend.h"
 
 // Each executable names the suite after its service, so their test names differ.
@@ -22,45 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 using contract::Owner;
 
-// What came back from one evaluation. The reply holds `alive` for as long as any copy of it
-// exists: once that is gone, no later (second) reply can come.
-struct Replies {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int count = 0;
-  bool success = false;
-  bool hadError = false;
-  long code = 0;
-  std::weak_ptr<int> alive;
-
-  static LAContext::Reply reply(const std::shared_ptr<Replies>& replies) {
-    auto alive = std::make_shared<int>(0);
-    replies->alive = alive;
-    return [replies, alive](bool ok, const NSError* error) {
-      std::lock_guard<std::mutex> lock(replies->mutex);
-      ++replies->count;
-      replies->success = ok;
-      replies->hadError = error != nullptr;
-      replies->code = error != nullptr ? error->code : 0;
-      replies->arrived.notify_all();
-    };
-  }
-
-  bool waitForOne() {
-    std::unique_lock<std::mutex> lock(mutex);
-    return arrived.wait_for(lock, 60s, [this] { return count > 0; });
-  }
-
-  // The reply came exactly once and the service has let go of it.
-  bool onlyOnce() {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!alive.expired() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    return alive.expired() && count == 1;
-  }
-};
+using localauth_test::Replies;
 
 constexpr const char* cancelTitle = "取消执行";
 constexpr const char* reason = "Peldora 请求批准";

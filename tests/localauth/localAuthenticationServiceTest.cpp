@@ -6,13 +6,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "Ferrowick/interaction/LocalAuthentication.h"
+#include "tests/localauth/EvaluationReplies.h"
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/ScriptedPinentry.h"
 #include "tests/support/Waiting.h"
@@ -26,42 +25,7 @@ using testing_support::ScriptedPinentry;
 
 constexpr const char* password = "s3cret";
 
-// What the evaluation thread reports; shared, since the reply may outlive the test's frame.
-// The reply holds `alive` while any copy of it exists: once that is gone, no second reply can
-// come.
-struct Replies {
-  std::mutex mutex;
-  std::condition_variable arrived;
-  int count = 0;
-  bool success = false;
-  long code = 0;
-  std::weak_ptr<int> alive;
-
-  LAContext::Reply reply(std::shared_ptr<Replies> self) {
-    auto token = std::make_shared<int>(0);
-    alive = token;
-    return [self, token](bool ok, const NSError* error) {
-      std::lock_guard<std::mutex> lock(self->mutex);
-      ++self->count;
-      self->success = ok;
-      self->code = error != nullptr ? error->code : 0;
-      self->arrived.notify_all();
-    };
-  }
-  bool waitForOne(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return arrived.wait_for(lock, timeout, [this] { return count > 0; });
-  }
-  // Exactly one reply, and the service has let go of it.
-  bool onlyOnce() {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!alive.expired() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
-    std::lock_guard<std::mutex> lock(mutex);
-    return alive.expired() && count == 1;
-  }
-};
+using localauth_test::Replies;
 
 // The wrapper takes its service directory once per process: one for the whole program.
 const PamEnvironment& pam() {
@@ -105,7 +69,7 @@ TEST_F(LocalAuthenticationService, InvalidateEndsTheOpenPromptsProcessWithoutWai
   context.setLocalizedCancelTitle("取消执行");
   NSError error;
   ASSERT_TRUE(context.canEvaluatePolicy(LAPolicyDeviceOwnerAuthentication, &error));
-  context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由", replies_->reply(replies_));
+  context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由", Replies::reply(replies_));
   ASSERT_TRUE(waitForPrompt());
   int pid = pinentry_.lastPid();
   ASSERT_FALSE(processGone(pid));
@@ -127,7 +91,7 @@ TEST_F(LocalAuthenticationService, DroppingTheContextEndsItsPromptAndTheReplySti
   {
     LAContext context;
     context.setLocalizedCancelTitle("取消执行");
-    context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由", replies_->reply(replies_));
+    context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由", Replies::reply(replies_));
     ASSERT_TRUE(waitForPrompt());
     pid = pinentry_.lastPid();
   }
@@ -143,12 +107,11 @@ TEST_F(LocalAuthenticationService, AnApprovalIsRepliedOnceOnAnotherThread) {
   auto thread = std::make_shared<std::thread::id>();
   LAContext context;
   context.setLocalizedCancelTitle("取消执行");
-  context.evaluatePolicy(
-      LAPolicyDeviceOwnerAuthentication, "理由",
-      [reply = replies_->reply(replies_), thread](bool ok, const NSError* error) {
-        *thread = std::this_thread::get_id();
-        reply(ok, error);
-      });
+  context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由",
+                         [reply = Replies::reply(replies_), thread](bool ok, const NSError* error) {
+                           *thread = std::this_thread::get_id();
+                           reply(ok, error);
+                         });
   ASSERT_TRUE(replies_->waitForOne(10s));
   EXPECT_TRUE(replies_->success);
   EXPECT_EQ(replies_->code, 0);
