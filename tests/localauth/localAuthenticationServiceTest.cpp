@@ -47,15 +47,6 @@ class LocalAuthenticationService : public testing::Test {
   }
   void TearDown() override { setenv("PATH", savedPath_.c_str(), 1); }
 
-  bool waitForPrompt() {
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (!pinentry_.texts("GETPIN").empty()) return true;
-      std::this_thread::sleep_for(5ms);
-    }
-    return false;
-  }
-
   ScriptedPinentry pinentry_;
   std::string savedPath_;
   std::shared_ptr<Replies> replies_ = std::make_shared<Replies>();
@@ -70,7 +61,7 @@ TEST_F(LocalAuthenticationService, InvalidateEndsTheOpenPromptsProcessWithoutWai
   NSError error;
   ASSERT_TRUE(context.canEvaluatePolicy(LAPolicyDeviceOwnerAuthentication, &error));
   context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由", Replies::reply(replies_));
-  ASSERT_TRUE(waitForPrompt());
+  ASSERT_TRUE(pinentry_.waitForCommand("GETPIN", 10s));
   int pid = pinentry_.lastPid();
   ASSERT_FALSE(processGone(pid));
 
@@ -92,7 +83,7 @@ TEST_F(LocalAuthenticationService, DroppingTheContextEndsItsPromptAndTheReplySti
     LAContext context;
     context.setLocalizedCancelTitle("取消执行");
     context.evaluatePolicy(LAPolicyDeviceOwnerAuthentication, "理由", Replies::reply(replies_));
-    ASSERT_TRUE(waitForPrompt());
+    ASSERT_TRUE(pinentry_.waitForCommand("GETPIN", 10s));
     pid = pinentry_.lastPid();
   }
   ASSERT_TRUE(replies_->waitForOne(10s));

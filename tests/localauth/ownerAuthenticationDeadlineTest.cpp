@@ -12,30 +12,13 @@
 #include "platform/localauth/ownerAuthentication.h"
 #include "tests/support/PamEnvironment.h"
 #include "tests/support/ScriptedPinentry.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using testing_support::PamEnvironment;
 using testing_support::ScriptedPinentry;
-
-bool gone(int pid) {
-  auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
-}
-
-bool waitForConfirm(const ScriptedPinentry& pinentry) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!pinentry.texts("CONFIRM").empty()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
 
 // The wrapper reads the service folder on the first pam_start only: one for the program, whose
 // module messages and then waits half a minute.
@@ -72,7 +55,8 @@ TEST_F(WaitingModuleLimits, TheDeadlineEndsTheStatusPromptAndTheApproval) {
   EXPECT_GE(took, 1900ms);
   EXPECT_LT(took, 3s);
   ASSERT_EQ(pinentry_.texts("CONFIRM").size(), 1u);
-  EXPECT_TRUE(gone(pinentry_.lastPid()));
+  EXPECT_TRUE(testing_support::waitFor(
+      [&] { return testing_support::processGone(pinentry_.lastPid()); }, 2s));
 }
 
 TEST_F(WaitingModuleLimits, InvalidationEndsTheStatusPromptAndTheApprovalWithinASecond) {
@@ -81,7 +65,7 @@ TEST_F(WaitingModuleLimits, InvalidationEndsTheStatusPromptAndTheApprovalWithinA
   auto cancellation = std::make_shared<pinentry::Cancellation>();
   std::chrono::steady_clock::time_point stoppedAt;
   std::thread invalidate([&] {
-    if (waitForConfirm(pinentry_)) {
+    if (pinentry_.waitForCommand("CONFIRM", 10s)) {
       stoppedAt = std::chrono::steady_clock::now();
       cancellation->stop();
     }
@@ -91,7 +75,8 @@ TEST_F(WaitingModuleLimits, InvalidationEndsTheStatusPromptAndTheApprovalWithinA
   invalidate.join();
   EXPECT_EQ(verdict, localauth::Verdict::stopped);
   EXPECT_LT(returned - stoppedAt, 1s);
-  EXPECT_TRUE(gone(pinentry_.lastPid()));
+  EXPECT_TRUE(testing_support::waitFor(
+      [&] { return testing_support::processGone(pinentry_.lastPid()); }, 2s));
 }
 
 }  // namespace

@@ -32,15 +32,6 @@ using testing_support::processGone;
 using testing_support::ScriptedPinentry;
 
 // Waits until the scripted pinentry has been asked for its answer.
-bool waitForCommand(const ScriptedPinentry& pinentry, const std::string& command) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!pinentry.texts(command).empty()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
-
 class PinentryClient : public testing::Test {
  protected:
   void SetUp() override {
@@ -391,7 +382,7 @@ class PinentryStop : public PinentryClient {
     pinentry::Cancellation cancellation;
     pinentry::Outcome outcome = pinentry::Outcome::pin;
     std::thread prompt([&] { outcome = pinentry::getPin(request(), &cancellation).outcome; });
-    ASSERT_TRUE(waitForCommand(pinentry_, "GETPIN"));
+    ASSERT_TRUE(pinentry_.waitForCommand("GETPIN", 10s));
     int pid = pinentry_.lastPid();
     ASSERT_FALSE(processGone(pid));
 
@@ -467,7 +458,7 @@ TEST_F(PinentryStop, NoPinentryOutlivesTheProcess) {
       std::thread([r, cancellation, cancellable = c.cancellable] {
         pinentry::getPin(r, cancellable ? cancellation : nullptr);
       }).detach();
-      if (!waitForCommand(pinentry, "GETPIN")) _exit(3);
+      if (!pinentry.waitForCommand("GETPIN", 10s)) _exit(3);
       if (c.stopFirst) cancellation->stop();
       auto exitStarted = std::chrono::steady_clock::now().time_since_epoch().count();
       if (write(clock[1], &exitStarted, sizeof exitStarted) != sizeof exitStarted) _exit(4);

@@ -77,12 +77,7 @@ void withoutOwnerAuthentication() {
 }
 
 bool waitForPrompt() {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!pinentry->texts("GETPIN").empty()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  return pinentry->waitForCommand("GETPIN", std::chrono::seconds(20));
 }
 
 int promptsShown() {

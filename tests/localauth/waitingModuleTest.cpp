@@ -69,7 +69,7 @@ class WaitingModule : public testing::Test {
   // Writes the module's trigger once the status prompt is up.
   std::thread triggerOnceShown(const std::string& outcome) {
     return std::thread([this, outcome] {
-      if (waitFor([this] { return !pinentry_.texts("CONFIRM").empty(); }, 10s)) {
+      if (pinentry_.waitForCommand("CONFIRM", 10s)) {
         writeFile(dir_.file("trigger"), outcome + "\n");
       }
     });

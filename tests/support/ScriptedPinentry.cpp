@@ -1,4 +1,5 @@
 #include "tests/support/ScriptedPinentry.h"
+#include "tests/support/Waiting.h"
 
 #include <sys/stat.h>
 
@@ -211,6 +212,11 @@ std::string ScriptedPinentry::stateDir() const {
 
 std::map<std::string, std::optional<std::string>> ScriptedPinentry::environment() const {
   return {{"PATH", binDir() + ":" + dirOf(pythonPath())}, {"SCRIPTED_PINENTRY_DIR", stateDir()}};
+}
+
+bool ScriptedPinentry::waitForCommand(const std::string& command,
+                                      std::chrono::milliseconds limit) const {
+  return waitFor([&] { return !texts(command).empty(); }, limit, std::chrono::milliseconds(5));
 }
 
 void ScriptedPinentry::applyToThisProcess() const {

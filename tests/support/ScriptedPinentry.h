@@ -2,6 +2,7 @@
 // prompt path without a person: it answers as scripted and logs the decoded texts it was sent.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -47,6 +48,8 @@ class ScriptedPinentry {
   std::vector<PinentryLogEntry> log() const;
   // The decoded texts of one command, in order (e.g. every SETDESC).
   std::vector<std::string> texts(const std::string& command) const;
+  // Whether `command` (e.g. GETPIN: the prompt is up) was received within `limit`.
+  bool waitForCommand(const std::string& command, std::chrono::milliseconds limit) const;
   int runs() const;  // number of pinentry processes started so far
   // The pid of the latest run (0 before any); all runs' pids.
   int lastPid() const;
