@@ -39,16 +39,9 @@ const PamEnvironment& pam() {
 
 class LocalAuthenticationService : public testing::Test {
  protected:
-  void SetUp() override {
-    const char* path = std::getenv("PATH");
-    savedPath_ = path != nullptr ? path : "";
-    pinentry_.applyToThisProcess();
-    pam();
-  }
-  void TearDown() override { setenv("PATH", savedPath_.c_str(), 1); }
+  void SetUp() override { pam(); }
 
-  ScriptedPinentry pinentry_;
-  std::string savedPath_;
+  testing_support::InProcessPinentry pinentry_;
   std::shared_ptr<Replies> replies_ = std::make_shared<Replies>();
 };
 

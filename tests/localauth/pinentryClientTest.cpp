@@ -34,13 +34,6 @@ using testing_support::ScriptedPinentry;
 // Waits until the scripted pinentry has been asked for its answer.
 class PinentryClient : public testing::Test {
  protected:
-  void SetUp() override {
-    const char* path = std::getenv("PATH");
-    savedPath_ = path != nullptr ? path : "";
-    pinentry_.applyToThisProcess();
-  }
-  void TearDown() override { setenv("PATH", savedPath_.c_str(), 1); }
-
   pinentry::Request request() {
     pinentry::Request r;
     r.description = "描述";
@@ -50,8 +43,7 @@ class PinentryClient : public testing::Test {
     return r;
   }
 
-  ScriptedPinentry pinentry_;
-  std::string savedPath_;
+  testing_support::InProcessPinentry pinentry_;
 };
 
 TEST_F(PinentryClient, TextsReachThePromptUnchangedAndThePinComesBack) {

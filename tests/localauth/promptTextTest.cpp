@@ -87,15 +87,7 @@ TEST(BreakLines, KeepsEveryCharacterOfALongMixedTextAndNoLineIsTooWide) {
 
 class PromptSettings : public testing::Test {
  protected:
-  void SetUp() override {
-    const char* path = std::getenv("PATH");
-    savedPath_ = path != nullptr ? path : "";
-    pinentry_.applyToThisProcess();
-  }
-  void TearDown() override { setenv("PATH", savedPath_.c_str(), 1); }
-
-  testing_support::ScriptedPinentry pinentry_;
-  std::string savedPath_;
+  testing_support::InProcessPinentry pinentry_;
 };
 
 TEST_F(PromptSettings, ANoticeHasOneButtonAndEndsAsThePinentryAnswers) {

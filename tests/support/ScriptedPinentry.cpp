@@ -219,6 +219,19 @@ bool ScriptedPinentry::waitForCommand(const std::string& command,
   return waitFor([&] { return !texts(command).empty(); }, limit, std::chrono::milliseconds(5));
 }
 
+InProcessPinentry::InProcessPinentry() {
+  if (const char* path = std::getenv("PATH")) savedPath_ = path;
+  applyToThisProcess();
+}
+
+InProcessPinentry::~InProcessPinentry() {
+  if (savedPath_) {
+    setenv("PATH", savedPath_->c_str(), 1);
+  } else {
+    unsetenv("PATH");
+  }
+}
+
 void ScriptedPinentry::applyToThisProcess() const {
   for (const auto& [key, value] : environment()) {
     if (value) {

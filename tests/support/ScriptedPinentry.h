@@ -71,6 +71,19 @@ class ScriptedPinentry {
   TempDir dir_;
 };
 
+// A scripted pinentry that this process's own prompts use, for in-process tests: applied on
+// construction; PATH is given back as it was when it goes.
+class InProcessPinentry : public ScriptedPinentry {
+ public:
+  InProcessPinentry();
+  ~InProcessPinentry();
+  InProcessPinentry(const InProcessPinentry&) = delete;
+  InProcessPinentry& operator=(const InProcessPinentry&) = delete;
+
+ private:
+  std::optional<std::string> savedPath_;
+};
+
 // Decodes one line of the scripted pinentry's JSON log; nullopt when malformed.
 std::optional<PinentryLogEntry> parsePinentryLogLine(const std::string& line);
 
